@@ -66,9 +66,9 @@ static void undo_backwards_rotation(cv::VideoCapture& cap, cv::Mat& frame)
 
 // A file-size limit must show up as a failed write that we clean up after,
 // not as a signal that kills us with a partial file on disk.
-static void ignore_file_size_signal()
+static bool ignore_file_size_signal()
 {
-	std::signal(SIGXFSZ, SIG_IGN);
+	return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 }
 
 // Create a new, uniquely named file beside `name`, with the permissions a
@@ -113,7 +113,8 @@ static bool save_image(const std::string& name, const cv::Mat& image)
 	if (!cv::imencode(".bmp", image, encoded, std::vector<int>()))
 		return false;
 
-	ignore_file_size_signal();
+	if (!ignore_file_size_signal())
+		return false;
 	std::string tmp;
 	int fd = create_temporary(name, tmp);
 	if (fd < 0)
