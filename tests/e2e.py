@@ -14,11 +14,13 @@ compared with the first frame as decoded by the ffmpeg CLI itself.
 
 import os
 import resource
+import shutil
 import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 
 FIXTURES = os.environ.get("FIRST_FRAME_FIXTURES",
                           os.path.join(tempfile.gettempdir(), "first-frame-fixtures"))
@@ -81,13 +83,21 @@ BROKEN = {
 }
 
 # Ways to make storing the image fail, each injected for real.
-WRITE_FAULTS = ["directory_in_the_way", "file_size_limit", "file_size_limit_default_signal"]
+WRITE_FAULTS = ["directory_in_the_way", "file_size_limit", "file_size_limit_default_signal",
+                "read_only_directory", "full_file_system"]
+
+# Runs under valgrind's memcheck: the success path and each failure path.
+VALGRIND_PATHS = {"saved": "h264_mp4", "open_failed": "missing", "read_failed": "no_frame",
+                  "write_failed": "directory_in_the_way"}
+SKIP = 77  # CTest's SKIP_RETURN_CODE for these cases
 
 
 def cases():
     return ([f"frame.{v}" for v in VIDEOS] + [f"broken.{b}" for b in BROKEN] +
             [f"write.{w}" for w in WRITE_FAULTS] +
-            ["arguments_ignored", "umask_respected", "bundled_sample"])
+            ["arguments_ignored", "umask_respected", "bundled_sample",
+             "parallel.same_input", "parallel.swapped_inputs"] +
+            [f"valgrind.{v}" for v in VALGRIND_PATHS])
 
 
 # --- fixtures -------------------------------------------------------------
@@ -167,8 +177,8 @@ def make_broken(kind, workdir):
 # --- running the program ---------------------------------------------------
 
 class Run:
-    def __init__(self, program, workdir, args=(), preexec=None):
-        p = subprocess.run([program, *args], cwd=workdir, capture_output=True,
+    def __init__(self, program, workdir, args=(), preexec=None, prefix=()):
+        p = subprocess.run([*prefix, program, *args], cwd=workdir, capture_output=True,
                            timeout=TIMEOUT, preexec_fn=preexec)
         self.status = p.returncode
         self.lines = p.stdout.decode().splitlines()
@@ -277,6 +287,10 @@ def limit_file_size(default_signal):
     return preexec
 
 
+class Skip(Exception):
+    """The case cannot be run here, for the reason given."""
+
+
 def case_write(program, fault, workdir):
     os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
     image = os.path.join(workdir, "first_frame.bmp")
@@ -286,12 +300,77 @@ def case_write(program, fault, workdir):
         expect_failure(Run(program, workdir), lines, workdir, "directory")
         check(os.path.isdir(image) and not os.listdir(image), "the directory was changed")
         return
+    if fault == "full_file_system":
+        case_full_file_system(program, workdir, lines)
+        return
+    if fault == "read_only_directory":
+        # Root writes anywhere, so as root the program runs as nobody.
+        prefix = ()
+        if os.geteuid() == 0:
+            if not shutil.which("setpriv"):
+                raise Skip("running as root and setpriv(1) is missing to drop to nobody")
+            prefix = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+        shutil.copy(video("h264_mp4"), os.path.join(workdir, "input"))
+        os.replace(os.path.join(workdir, "input"), os.path.join(workdir, "input_video"))
+        try:
+            for earlier in (None, EARLIER):
+                if earlier:
+                    os.chmod(workdir, 0o755)
+                    with open(image, "wb") as f:
+                        f.write(earlier)
+                    os.chmod(image, 0o644)
+                os.chmod(workdir, 0o555)
+                expect_failure(Run(program, workdir, prefix=prefix), lines, workdir, earlier)
+        finally:
+            os.chmod(workdir, 0o755)
+        return
     # The limit (100,000 bytes) lies inside the 230,454-byte image.
     preexec = limit_file_size(fault.endswith("default_signal"))
     expect_failure(Run(program, workdir, preexec=preexec), lines, workdir, None)
     with open(image, "wb") as f:
         f.write(EARLIER)
     expect_failure(Run(program, workdir, preexec=preexec), lines, workdir, EARLIER)
+
+
+# Inside a private mount namespace: a 128 KiB tmpfs holding the input (a
+# symlink), an earlier image and nothing else, so the 230,454-byte image
+# cannot fit. What the tmpfs holds afterwards is copied out for checking.
+FULL_FS_SCRIPT = """
+set -e
+mount -t tmpfs -o size=128k first-frame-full "$1"
+ln -s "$2" "$1/input_video"
+cp "$3" "$1/first_frame.bmp"
+cd "$1"
+set +e
+"$4" > "$5/stdout"
+echo $? > "$5/status"
+cp -a "$1/." "$5/after/"
+"""
+
+
+def case_full_file_system(program, workdir, lines):
+    if not shutil.which("unshare"):
+        raise Skip("unshare(1) is missing")
+    mount = os.path.join(workdir, "fs")
+    report = os.path.join(workdir, "report")
+    os.makedirs(os.path.join(report, "after"))
+    os.mkdir(mount)
+    earlier = os.path.join(workdir, "earlier.bmp")
+    with open(earlier, "wb") as f:
+        f.write(EARLIER)
+    namespace = ["unshare", "--mount"] if os.geteuid() == 0 else ["unshare", "-rm"]
+    p = subprocess.run([*namespace, "sh", "-c", FULL_FS_SCRIPT, "sh", mount,
+                        os.path.realpath(os.path.join(workdir, "input_video")), earlier,
+                        program, report], capture_output=True, timeout=TIMEOUT)
+    if p.returncode != 0 or not os.path.exists(os.path.join(report, "status")):
+        raise Skip(f"cannot mount a small tmpfs here: {p.stderr.decode().strip()}")
+    status = int(open(os.path.join(report, "status")).read())
+    output = open(os.path.join(report, "stdout")).read().splitlines()
+    check((status, output) == (255, lines), f"status {status}, output {output}")
+    after = sorted(os.listdir(os.path.join(report, "after")))
+    check(after == ["first_frame.bmp", "input_video"], f"left on the full file system: {after}")
+    check(open(os.path.join(report, "after", "first_frame.bmp"), "rb").read() == EARLIER,
+          "the earlier image was changed")
 
 
 def case_arguments_ignored(program, workdir):
@@ -332,6 +411,88 @@ def case_bundled_sample(program, workdir):
     check(largest == 0, f"differs from ffmpeg's first frame by up to {largest}")
 
 
+def case_parallel(program, swapped, workdir):
+    """20 runs at once in one directory. With swapped inputs the video is
+    exchanged for another of a different size while they run. A reader
+    meanwhile keeps reading first_frame.bmp: each read must be a complete
+    image equal to the first frame of one of the inputs."""
+    names = ["h264_mp4", "h264_odd"] if swapped else ["h264_mp4"]
+    expected = set()
+    for name in names:
+        with tempfile.TemporaryDirectory(prefix="first-frame-") as solo:
+            os.symlink(video(name), os.path.join(solo, "input_video"))
+            check(Run(program, solo).status == 0, f"{name} alone failed")
+            saved = os.path.join(solo, "first_frame.bmp")
+            check(difference(saved, reference(name)) == (0, 0.0), f"{name} alone differs")
+            expected.add(open(saved, "rb").read())
+
+    link = os.path.join(workdir, "input_video")
+    os.symlink(video(names[0]), link)
+    image = os.path.join(workdir, "first_frame.bmp")
+    done = threading.Event()
+    seen = {"reads": 0, "bad": [], "swaps": 0}
+
+    def reader():
+        while not done.is_set():
+            try:
+                data = open(image, "rb").read()
+            except FileNotFoundError:
+                continue
+            seen["reads"] += 1
+            if data not in expected:
+                seen["bad"].append(len(data))
+
+    def swapper():
+        while not done.is_set():
+            seen["swaps"] += 1
+            tmp = f"{link}.{seen['swaps']}"
+            os.symlink(video(names[seen["swaps"] % len(names)]), tmp)
+            os.replace(tmp, link)
+
+    threads = [threading.Thread(target=reader)] + ([threading.Thread(target=swapper)] if swapped else [])
+    for t in threads:
+        t.start()
+    try:
+        runs = [subprocess.Popen([program], cwd=workdir, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE) for _ in range(20)]
+        results = [(p.wait(TIMEOUT), p.stdout.read().decode().splitlines()) for p in runs]
+    finally:
+        done.set()
+        for t in threads:
+            t.join()
+    for status, lines in results:
+        check((status, lines) == (0, [fps_line("25"), SAVED]), f"a run gave {status} {lines}")
+    check(not seen["bad"], f"{len(seen['bad'])} of {seen['reads']} reads saw a wrong image")
+    check(seen["reads"] > 0, "the reader never saw an image")
+    check(open(image, "rb").read() in expected, "the final image is none of the inputs'")
+    left = [f for f in os.listdir(workdir) if f.startswith(".first_frame.bmp")]
+    check(not left, f"temporary files left: {left}")
+    print(f"{seen['reads']} reads, {seen['swaps']} swaps, all complete")
+
+
+def case_valgrind(program, path, workdir):
+    """No invalid access and no definite leak outside the libraries'
+    known ones, on the success path and each failure path."""
+    if not shutil.which("valgrind"):
+        raise Skip("valgrind is missing")
+    setup = VALGRIND_PATHS[path]
+    if setup in VIDEOS:
+        os.symlink(video(setup), os.path.join(workdir, "input_video"))
+    elif setup in BROKEN:
+        make_broken(setup, workdir)
+    else:
+        os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
+        os.mkdir(os.path.join(workdir, "first_frame.bmp"))
+    supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "valgrind.supp")
+    run = Run(program, workdir, prefix=(
+        "valgrind", "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
+        "--show-leak-kinds=definite", f"--suppressions={supp}"))
+    check(run.status == (0 if path == "saved" else 255),
+          f"status {run.status} under valgrind:\n{run.stderr[-3000:]}")
+    summary = [l for l in run.stderr.splitlines() if "ERROR SUMMARY" in l]
+    print(summary[-1] if summary else run.stderr[-500:])
+
+
 def run_case(program, case):
     kind, _, name = case.partition(".")
     with tempfile.TemporaryDirectory(prefix="first-frame-") as workdir:
@@ -347,6 +508,10 @@ def run_case(program, case):
             case_umask_respected(program, workdir)
         elif kind == "bundled_sample":
             case_bundled_sample(program, workdir)
+        elif kind == "parallel":
+            case_parallel(program, name == "swapped_inputs", workdir)
+        elif kind == "valgrind":
+            case_valgrind(program, name, workdir)
         else:
             raise SystemExit(f"unknown case {case}")
 
@@ -375,7 +540,11 @@ def main(argv):
     elif len(argv) == 3 and argv[2] == "--measure":
         measure(os.path.abspath(argv[1]))
     elif len(argv) == 3:
-        run_case(os.path.abspath(argv[1]), argv[2])
+        try:
+            run_case(os.path.abspath(argv[1]), argv[2])
+        except Skip as reason:
+            print(f"skipped {argv[2]}: {reason}")
+            sys.exit(SKIP)
         print(f"ok {argv[2]}")
     else:
         raise SystemExit(__doc__)
