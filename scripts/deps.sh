@@ -3,7 +3,7 @@
 # needs; packages already present are left alone and apt is not touched.
 set -eu
 
-packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db"
+packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db valgrind clang-tidy cppcheck util-linux"
 
 missing=""
 for p in $packages; do
