@@ -1,9 +1,23 @@
 #!/bin/sh
-# Install, from Debian's packages, what building and testing first-frame
-# needs; packages already present are left alone and apt is not touched.
+# Install, from Debian's packages, what first-frame needs; packages already
+# present are left alone and apt is not touched.
+#
+#   deps.sh [static] [bench]
+#
+# With no argument: building and testing. "static" adds what the fast,
+# statically linked build needs to build FFmpeg and OpenCV from Debian's
+# sources; "bench" adds the tools the benchmark compares with.
 set -eu
 
-packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db valgrind clang-tidy cppcheck util-linux"
+packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db
+	valgrind clang-tidy cppcheck util-linux"
+for group in "$@"; do
+	case $group in
+	static) packages="$packages dpkg-dev pkg-config nasm zlib1g-dev libdav1d-dev" ;;
+	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
+	*) echo "deps: unknown group $group" >&2; exit 2 ;;
+	esac
+done
 
 missing=""
 for p in $packages; do
@@ -13,7 +27,7 @@ for p in $packages; do
 done
 
 if [ -z "$missing" ]; then
-	echo "deps: all present ($packages)"
+	echo "deps: all present ($(echo $packages))"
 	exit 0
 fi
 
