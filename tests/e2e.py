@@ -9,6 +9,7 @@ compared with the first frame as decoded by the ffmpeg CLI itself.
     e2e.py --list                 names of all cases, one a line
     e2e.py PROGRAM CASE           run one case
     e2e.py PROGRAM --measure      image agreement of every format, as a table
+    e2e.py PROGRAM --same-as OTHER  both programs give the same bytes on every format
     e2e.py --make-sample FILE     write the bundled sample video
 """
 
@@ -532,11 +533,28 @@ def measure(program):
             print(f"{name:14} {f'{w}x{h}':>10} {largest:8} {mean:8.3f}")
 
 
+def same_as(program, other):
+    """Another build of the program saves the very same file, byte for byte,
+    for every format."""
+    for name in VIDEOS:
+        images = []
+        for binary in (program, other):
+            with tempfile.TemporaryDirectory(prefix="first-frame-") as workdir:
+                os.symlink(video(name), os.path.join(workdir, "input_video"))
+                run = Run(binary, workdir)
+                check(run.status == 0, f"{binary} on {name}: {run.status} {run.lines}")
+                images.append(open(os.path.join(workdir, "first_frame.bmp"), "rb").read())
+        check(images[0] == images[1], f"{name}: the two builds' images differ")
+        print(f"{name}: identical, {len(images[0])} bytes")
+
+
 def main(argv):
     if argv[1:] == ["--list"]:
         print("\n".join(cases()))
     elif len(argv) == 3 and argv[1] == "--make-sample":
         ffmpeg("-i", video("h264_mp4"), "-c", "copy", "-f", "mp4", argv[2])
+    elif len(argv) == 4 and argv[2] == "--same-as":
+        same_as(os.path.abspath(argv[1]), os.path.abspath(argv[3]))
     elif len(argv) == 3 and argv[2] == "--measure":
         measure(os.path.abspath(argv[1]))
     elif len(argv) == 3:
