@@ -173,13 +173,13 @@ def mutate(name, index, seed):
 
 # --- running -----------------------------------------------------------------
 
-EARLIER = b"BM an image from an earlier run"
-
-
 def bmp_complete(path):
-    data = open(path, "rb").read()
-    return (len(data) >= 54 and data[:2] == b"BM" and
-            int.from_bytes(data[2:6], "little") == len(data))
+    """Whether the file is a whole 24-bit BMP, its size matching its header."""
+    try:
+        e2e.read_bmp(path)
+    except AssertionError:
+        return False
+    return True
 
 
 def try_input(program, index, seed, keep):
@@ -193,7 +193,7 @@ def try_input(program, index, seed, keep):
         image = os.path.join(workdir, "first_frame.bmp")
         if with_earlier:
             with open(image, "wb") as f:
-                f.write(EARLIER)
+                f.write(e2e.EARLIER)
         started = time.monotonic()
         try:
             p = subprocess.run([program], cwd=workdir, capture_output=True, timeout=BOUND)
@@ -220,10 +220,10 @@ def judge(p, workdir, image, with_earlier):
         problems.append(f"undocumented output {lines}")
     if (sequence == "saved") != (p.returncode == 0):
         problems.append(f"status {p.returncode} after {lines}")
-    logged = [l for l in p.stderr.decode(errors="replace").splitlines() if l.startswith(e2e.LIBRARY_LOG)]
+    logged = e2e.library_log(p.stderr.decode(errors="replace"))
     if logged:
         problems.append(f"library log on stderr: {logged[0]}")
-    leftovers = [f for f in os.listdir(workdir) if f.startswith(".first_frame.bmp")]
+    leftovers = e2e.temporaries(os.listdir(workdir))
     if leftovers:
         problems.append(f"temporary files left: {leftovers}")
     outcome = sequence or "undocumented"
@@ -232,7 +232,7 @@ def judge(p, workdir, image, with_earlier):
             outcome = "partial"
             problems.append("the saved image is not a complete BMP")
     elif with_earlier:
-        if open(image, "rb").read() != EARLIER:
+        if open(image, "rb").read() != e2e.EARLIER:
             outcome = "partial"
             problems.append("the earlier image was changed")
     elif os.path.lexists(image):

@@ -193,15 +193,25 @@ def check(cond, what):
         raise AssertionError(what)
 
 
+def library_log(stderr):
+    """OpenCV's own log lines in a run's standard error."""
+    return [l for l in stderr.splitlines() if l.startswith(LIBRARY_LOG)]
+
+
+def temporaries(files):
+    """The program's temporary files among a directory's entries."""
+    return [f for f in files if f.startswith(".first_frame.bmp")]
+
+
 def check_common(run):
     """What holds for every run: documented lines only, each newline-ended,
     a plain exit, and no library log lines on standard error."""
     check(run.status in (0, 255), f"exit status {run.status}")
     check(run.stdout.endswith("\n"), f"output not newline-terminated: {run.stdout!r}")
-    logged = [l for l in run.stderr.splitlines() if l.startswith(LIBRARY_LOG)]
+    logged = library_log(run.stderr)
     check(not logged, f"library log lines on stderr: {logged[:3]}")
-    temporaries = [f for f in run.files if f.startswith(".first_frame.bmp")]
-    check(not temporaries, f"temporary files left: {temporaries}")
+    left = temporaries(run.files)
+    check(not left, f"temporary files left: {left}")
 
 
 def fps_line(rate):
@@ -475,7 +485,7 @@ def case_parallel(program, swapped, workdir):
     check(not seen["bad"], f"{len(seen['bad'])} of {seen['reads']} reads saw a wrong image")
     check(seen["reads"] > 0, "the reader never saw an image")
     check(open(image, "rb").read() in expected, "the final image is none of the inputs'")
-    left = [f for f in os.listdir(workdir) if f.startswith(".first_frame.bmp")]
+    left = temporaries(os.listdir(workdir))
     check(not left, f"temporary files left: {left}")
     print(f"{seen['reads']} reads, {seen['swaps']} swaps, all complete")
 
