@@ -1,48 +1,56 @@
 #!/bin/sh
-# Build the trimmed, static FFmpeg and OpenCV that the fast build of
-# first-frame links against, and install them under WORK/prefix.
+# Build the trimmed, static dav1d, FFmpeg and OpenCV that the fast build of
+# first-frame links against, and print the directory they are installed in.
 #
-#   static-deps.sh WORK [FFMPEG_SOURCE OPENCV_SOURCE]
+#   static-deps.sh CACHE [FFMPEG_SOURCE OPENCV_SOURCE]
 #
 # Without source directories, the sources are Debian's own source packages,
-# Debian's patches applied: FFmpeg from Debian 12 (the release the system's
-# FFmpeg comes from), OpenCV from Debian 13, whose 4.10 lets a capture
-# decode with one thread (4.6 always uses one per CPU) and turns rotated
-# video the right way by itself. They are fetched with private apt source
-# lists under WORK: the system's apt configuration is not touched. Each
-# finished step leaves a stamp naming its inputs, so running again with the
-# same inputs does nothing, and the downloads are kept in WORK.
+# Debian's patches applied: dav1d and FFmpeg from Debian 12 (the release the
+# system's FFmpeg comes from), OpenCV from Debian 13, whose 4.10 lets a
+# capture decode with one thread (4.6 always uses one per CPU) and turns
+# rotated video the right way by itself; our own small OpenCV patches
+# (scripts/opencv-patches, each with its reason) go on top. They are fetched
+# with private apt source lists under CACHE: the system's apt configuration
+# is not touched.
+#
+# CACHE (e.g. ~/.cache/first-frame) lives outside the clone, so another
+# clone or a rerun reuses what was built: dav1d and FFmpeg go to
+# CACHE/ffmpeg-KEY, OpenCV to CACHE/opencv-KEY, where each KEY is a hash of
+# everything that decides the libraries' bytes: the source versions, the
+# configure flags, our patches and the compiler. Progress goes to stderr; the
+# OpenCV prefix is the one line on stdout.
 set -eu
 
-work=$(realpath -m "$1")
+cache=$(realpath -m "$1")
 ffmpeg_src=${2:-}
 opencv_src=${3:-}
-prefix=$work/prefix
+here=$(cd "$(dirname "$0")" && pwd)
 jobs=$(nproc)
-mkdir -p "$work/src" "$prefix"
+mkdir -p "$cache/src"
+say() { echo "static-deps: $*" >&2; }
 
 apt_private() { # suite, apt-get or apt-cache, arguments: with that suite's lists
 	suite=$1
 	tool=$2
 	shift 2
-	"$tool" -o Dir::Etc::SourceList="$work/apt-$suite/sources.list" \
+	"$tool" -o Dir::Etc::SourceList="$cache/apt-$suite/sources.list" \
 		-o Dir::Etc::SourceParts=/dev/null \
-		-o Dir::State::Lists="$work/apt-$suite/lists" \
-		-o Dir::Cache="$work/apt-$suite/cache" "$@"
+		-o Dir::State::Lists="$cache/apt-$suite/lists" \
+		-o Dir::Cache="$cache/apt-$suite/cache" "$@"
 }
 
 apt_update() { # suite
-	[ -f "$work/apt-$1/updated" ] && return
-	echo "static-deps: private apt source list for $1 in $work/apt-$1" >&2
-	mkdir -p "$work/apt-$1/lists/partial" "$work/apt-$1/cache/archives/partial"
+	[ -f "$cache/apt-$1/updated" ] && return
+	say "private apt source list for $1 in $cache/apt-$1"
+	mkdir -p "$cache/apt-$1/lists/partial" "$cache/apt-$1/cache/archives/partial"
 	keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 	{
 		echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $1 main"
 		echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $1-updates main"
 		echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $1-security main"
-	} > "$work/apt-$1/sources.list"
+	} > "$cache/apt-$1/sources.list"
 	apt_private "$1" apt-get update >&2
-	touch "$work/apt-$1/updated"
+	touch "$cache/apt-$1/updated"
 }
 
 fetch() { # package, suite -> prints the unpacked source directory
@@ -54,67 +62,66 @@ fetch() { # package, suite -> prints the unpacked source directory
 	plain=$(echo "$version" | sed 's/^[0-9]*://')    # no epoch
 	upstream=${plain%-*}                              # no revision
 	# dpkg-source unpacks into PACKAGE-UPSTREAM.
-	dir=$work/src/$package-$upstream
+	dir=$cache/src/$package-$upstream
 	if [ ! -f "$dir/.fetched-$version" ]; then
-		echo "static-deps: fetching Debian's source of $package $version ($suite)" >&2
-		rm -rf "$work/src/$package"-* "$work/src/$package"_*
-		if ! (cd "$work/src" && apt_private "$suite" apt-get source "$package=$version" >&2); then
+		say "fetching Debian's source of $package $version ($suite)"
+		rm -rf "$cache/src/$package"-* "$cache/src/$package"_*
+		if ! (cd "$cache/src" && apt_private "$suite" apt-get source "$package=$version" >&2); then
 			# The mirror has been seen to lack a .dsc that its index
 			# lists. apt has still fetched and checked the tarballs
 			# against the signed index: unpack them and apply Debian's
 			# patch series as dpkg-source would.
-			echo "static-deps: unpacking $package by hand" >&2
+			say "unpacking $package by hand"
 			rm -rf "$dir" && mkdir -p "$dir"
-			tar -xJf "$work/src/${package}_$upstream.orig.tar.xz" -C "$dir" --strip-components=1
-			tar -xJf "$work/src/${package}_$plain.debian.tar.xz" -C "$dir"
-			for patch in $(grep -v '^#' "$dir/debian/patches/series"); do
-				patch -d "$dir" -p1 -s < "$dir/debian/patches/$patch"
-			done
+			tar -xf "$(ls "$cache/src/${package}_$upstream".orig.tar.*)" -C "$dir" --strip-components=1
+			tar -xf "$(ls "$cache/src/${package}_$plain".debian.tar.*)" -C "$dir"
+			if [ -f "$dir/debian/patches/series" ]; then
+				for patch in $(grep -v '^#' "$dir/debian/patches/series"); do
+					patch -d "$dir" -p1 -s < "$dir/debian/patches/$patch" >&2
+				done
+			fi
 		fi
 		touch "$dir/.fetched-$version"
 	fi
 	echo "$dir"
 }
 
-# A step runs only when its stamp is missing or names other inputs.
-stamp_ok() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
-
+dav1d_src=$(fetch dav1d bookworm)
 [ -n "$ffmpeg_src" ] || ffmpeg_src=$(fetch ffmpeg bookworm)
 [ -n "$opencv_src" ] || opencv_src=$(fetch opencv trixie)
 
-# FFmpeg: every demuxer, parser and decoder (audio decoders too, so that
-# stream probing of files with sound ends as early as with a full FFmpeg),
-# the file protocol and swscale; no programs, devices, filters, network or
-# hardware acceleration. dav1d, FFmpeg's usual AV1 decoder, has no static
-# library in Debian, so it stays a shared library.
+# dav1d, FFmpeg's usual AV1 decoder: a static library only, no tools.
+dav1d_flags="--buildtype=release --default-library=static --libdir=lib
+	-Denable_tools=false -Denable_tests=false -Denable_examples=false"
+
+# FFmpeg: every demuxer, parser, decoder and bitstream filter (audio
+# decoders too, so that stream probing of files with sound ends as early as
+# with a full FFmpeg; bitstream filters because demuxers use them, e.g. to
+# find H.264's parameter sets in a transport stream cut between keyframes),
+# the file protocol, swscale, and the compression libraries that demuxers
+# and decoders use (zlib, bzip2, xz). No programs, devices, filters,
+# encoders, muxers, network or hardware acceleration: nothing that reads a
+# file changes by their absence.
 ffmpeg_flags="--disable-shared --enable-static --enable-pic
 	--disable-programs --disable-doc --disable-debug --disable-network
 	--disable-autodetect --disable-everything
-	--enable-demuxers --enable-parsers --enable-decoders --enable-protocol=file
+	--enable-demuxers --enable-parsers --enable-decoders --enable-bsfs
+	--enable-protocol=file
 	--disable-avdevice --disable-avfilter --disable-postproc --disable-swresample
-	--enable-swscale --enable-zlib --enable-libdav1d"
-ffmpeg_id="$ffmpeg_src $ffmpeg_flags"
-if ! stamp_ok "$work/ffmpeg.stamp" "$ffmpeg_id"; then
-	echo "static-deps: building FFmpeg from $ffmpeg_src"
-	rm -rf "$work/ffmpeg-build" && mkdir -p "$work/ffmpeg-build"
-	# shellcheck disable=SC2086 # the flags are meant to split
-	(cd "$work/ffmpeg-build" && "$ffmpeg_src/configure" --prefix="$prefix" $ffmpeg_flags &&
-		make -j"$jobs" && make install) > "$work/ffmpeg-build.log" 2>&1 ||
-		{ tail -n 40 "$work/ffmpeg-build.log"; exit 1; }
-	echo "$ffmpeg_id" > "$work/ffmpeg.stamp"
-	rm -f "$work/opencv.stamp"
-fi
+	--enable-swscale --enable-zlib --enable-bzlib --enable-lzma --enable-libdav1d"
 
 # OpenCV: core, imgproc (videoio needs it), imgcodecs with its built-in
-# BMP codec only, and videoio with the FFmpeg above as its only backend.
-# No extra code paths for newer CPUs (CPU_DISPATCH empty): they would
-# double the build time and speed up nothing this program calls.
+# BMP codec only, and videoio with the FFmpeg above as its only backend and
+# no plugin search (it would load any libopencv_videoio_*.so found beside
+# the program). No extra code paths for newer CPUs (CPU_DISPATCH empty):
+# they would double the build time and speed up nothing this program calls.
 opencv_flags="-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
 	-DBUILD_LIST=core,imgproc,imgcodecs,videoio
 	-DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOCS=OFF
 	-DBUILD_opencv_apps=OFF -DBUILD_JAVA=OFF -DBUILD_opencv_python3=OFF
 	-DBUILD_ZLIB=OFF -DZLIB_LIBRARY=/usr/lib/x86_64-linux-gnu/libz.a
-	-DWITH_FFMPEG=ON -DWITH_GSTREAMER=OFF -DWITH_GPHOTO2=OFF -DWITH_V4L=OFF
+	-DWITH_FFMPEG=ON -DVIDEOIO_ENABLE_PLUGINS=OFF
+	-DWITH_GSTREAMER=OFF -DWITH_GPHOTO2=OFF -DWITH_V4L=OFF
 	-DWITH_1394=OFF -DWITH_GTK=OFF -DWITH_QT=OFF -DWITH_VA=OFF -DWITH_VA_INTEL=OFF
 	-DWITH_OPENCL=OFF -DWITH_IPP=OFF -DWITH_ITT=OFF -DWITH_TBB=OFF -DWITH_OPENMP=OFF
 	-DWITH_EIGEN=OFF -DWITH_LAPACK=OFF -DWITH_PROTOBUF=OFF -DWITH_CUDA=OFF
@@ -125,17 +132,96 @@ opencv_flags="-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
 	-DWITH_IMGCODEC_PXM=OFF -DWITH_IMGCODEC_PFM=OFF
 	-DWITH_FLATBUFFERS=OFF -DCV_TRACE=OFF -DOPENCV_GENERATE_PKGCONFIG=OFF
 	-DCPU_DISPATCH="
-opencv_id="$opencv_src $opencv_flags"
-if ! stamp_ok "$work/opencv.stamp" "$opencv_id"; then
-	echo "static-deps: building OpenCV from $opencv_src"
-	rm -rf "$work/opencv-build"
+opencv_patches=$(ls "$here"/opencv-patches/*.patch 2>/dev/null || true)
+
+# A prefix is built once for each key, under a lock, and used only once
+# its "complete" mark is there. FFmpeg's key covers dav1d too; OpenCV's
+# covers FFmpeg's, whose libraries it refers to.
+compiler=$(cc --version | head -n 1; c++ --version | head -n 1)
+media_key=$(printf '%s\n' "$dav1d_src $dav1d_flags" "$ffmpeg_src $ffmpeg_flags" "$compiler" |
+	sha256sum | cut -c1-16)
+media=$cache/ffmpeg-$media_key
+opencv_key=$({
+	echo "$media_key $opencv_src $opencv_flags"
+	for p in $opencv_patches; do cat "$p"; done
+} | sha256sum | cut -c1-16)
+prefix=$cache/opencv-$opencv_key
+
+begin() { # prefix: 0 if it must be built (then locked, emptied), 1 if done
+	exec 9> "$1.lock"
+	flock 9
+	if [ -f "$1/complete" ]; then
+		say "reusing $1"
+		return 1
+	fi
+	say "building into $1 (logs in $1/logs)"
+	rm -rf "$1" && mkdir -p "$1/logs" "$1/lib"
+	logs=$1/logs
+	work=$1/work
+}
+log() { "$@" > "$logs/$step.log" 2>&1 || { tail -n 40 "$logs/$step.log" >&2; exit 1; }; }
+finish() { # prefix
+	rm -rf "$work"
+	touch "$1/complete"
+	exec 9>&-
+}
+
+if begin "$media"; then
+	# The linker takes the first directory holding libNAME.so or libNAME.a
+	# for -lNAME; with only the .a of these libraries here, FFmpeg and the
+	# program link them statically.
+	for l in z bz2 lzma; do
+		cp "/usr/lib/x86_64-linux-gnu/lib$l.a" "$media/lib/"
+	done
+
+	step=dav1d
+	say "building dav1d from $dav1d_src"
 	# shellcheck disable=SC2086 # the flags are meant to split
-	(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" \
-		cmake -S "$opencv_src" -B "$work/opencv-build" -DCMAKE_INSTALL_PREFIX="$prefix" \
-		$opencv_flags &&
-		cmake --build "$work/opencv-build" --parallel "$jobs" &&
-		cmake --install "$work/opencv-build") > "$work/opencv-build.log" 2>&1 ||
-		{ tail -n 40 "$work/opencv-build.log"; exit 1; }
-	echo "$opencv_id" > "$work/opencv.stamp"
+	log meson setup "$work/dav1d" "$dav1d_src" --prefix="$media" $dav1d_flags
+	log ninja -C "$work/dav1d" install
+
+	step=ffmpeg
+	say "building FFmpeg from $ffmpeg_src (about 4 minutes on 2 cores)"
+	mkdir -p "$work/ffmpeg"
+	# shellcheck disable=SC2086 # the flags are meant to split
+	log sh -c 'cd "$1" && shift && PKG_CONFIG_PATH="$0/lib/pkgconfig" "$@"' "$media" "$work/ffmpeg" \
+		"$ffmpeg_src/configure" --prefix="$media" --extra-ldflags="-L$media/lib" $ffmpeg_flags
+	log make -C "$work/ffmpeg" -j"$jobs" install
+	finish "$media"
 fi
-echo "static-deps: FFmpeg and OpenCV ready in $prefix"
+
+if begin "$prefix"; then
+	step=opencv
+	say "building OpenCV from $opencv_src (about 4 minutes on 2 cores)"
+	rm -rf "$work/opencv-src" && mkdir -p "$work" && cp -a "$opencv_src" "$work/opencv-src"
+	for p in $opencv_patches; do
+		say "applying $(basename "$p")"
+		log patch -d "$work/opencv-src" -p1 -i "$p"
+	done
+	# shellcheck disable=SC2086 # the flags are meant to split
+	log env PKG_CONFIG_PATH="$media/lib/pkgconfig" PKG_CONFIG_LIBDIR="$media/lib/pkgconfig" \
+		cmake -S "$work/opencv-src" -B "$work/opencv" -DCMAKE_INSTALL_PREFIX="$prefix" \
+		$opencv_flags
+	log cmake --build "$work/opencv" --parallel "$jobs"
+	log cmake --install "$work/opencv"
+
+	# What the licences ask to pass on with the binary.
+	mkdir -p "$prefix/licenses"
+	cp "$ffmpeg_src/COPYING.LGPLv2.1" "$prefix/licenses/ffmpeg-COPYING.LGPLv2.1"
+	cp "$opencv_src/LICENSE" "$prefix/licenses/opencv-LICENSE"
+	# OpenCV's notice is its COPYRIGHT file (4.10 has no NOTICE).
+	notice=$opencv_src/NOTICE
+	[ -f "$notice" ] || notice=$opencv_src/COPYRIGHT
+	cp "$notice" "$prefix/licenses/opencv-NOTICE"
+	cp "$dav1d_src/COPYING" "$prefix/licenses/dav1d-COPYING"
+	# shellcheck disable=SC2086 # one line each, the flags split into words
+	{
+		echo "dav1d $(basename "$dav1d_src"):" $dav1d_flags
+		echo "FFmpeg $(basename "$ffmpeg_src"):" $ffmpeg_flags
+		echo "OpenCV $(basename "$opencv_src"):" $opencv_flags
+		for p in $opencv_patches; do echo "OpenCV patch: $(basename "$p")"; done
+	} > "$prefix/licenses/build-flags"
+	finish "$prefix"
+fi
+say "dav1d, FFmpeg and OpenCV ready in $prefix"
+echo "$prefix"
