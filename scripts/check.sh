@@ -1,18 +1,20 @@
 #!/bin/sh
 # Build first-frame if needed and run every test:
-#  - the Debian package round trip (install, run from PATH, man page,
-#    remove; as root only);
+#  - the Debian package round trip of the default and the fast build
+#    (install, run from PATH, man page, licences, remove; as root only);
 #  - the end-to-end tests on a build with AddressSanitizer and
 #    UndefinedBehaviorSanitizer (build-sanitize/);
 #  - the whole suite on the fast static build (build-static/), which must
-#    also save the same bytes as the default build;
+#    also save what the default build saves;
 #  - the whole suite on the default build (build/).
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 ./scripts/build.sh
-./scripts/package-check.sh
+./scripts/build-static.sh -DFIRST_FRAME_COMPARE_WITH="$top/build/first-frame"
+./scripts/package-check.sh build
+./scripts/package-check.sh build-static
 
 echo "check: building with sanitizers in build-sanitize/"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIRST_FRAME_SANITIZE=ON
@@ -20,7 +22,6 @@ cmake --build build-sanitize --parallel 2
 echo "check: running the tests on the sanitizer build"
 ctest --test-dir build-sanitize --output-on-failure --parallel 2
 
-./scripts/build-static.sh -DFIRST_FRAME_COMPARE_WITH="$top/build/first-frame"
 echo "check: running the tests on the static build"
 ctest --test-dir build-static --output-on-failure --parallel 2
 

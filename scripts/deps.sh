@@ -10,10 +10,10 @@
 set -eu
 
 packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db
-	valgrind clang-tidy cppcheck util-linux"
+	valgrind strace clang-tidy cppcheck util-linux"
 for group in "$@"; do
 	case $group in
-	static) packages="$packages dpkg-dev pkg-config nasm zlib1g-dev libdav1d-dev" ;;
+	static) packages="$packages dpkg-dev pkg-config nasm meson ninja-build zlib1g-dev libbz2-dev liblzma-dev" ;;
 	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
 	*) echo "deps: unknown group $group" >&2; exit 2 ;;
 	esac

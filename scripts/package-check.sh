@@ -1,10 +1,14 @@
 #!/bin/sh
-# Build the Debian package, install it with dpkg, run the installed
-# first-frame from PATH on the sample in a scratch directory, find its man
-# page with man -w, and remove the package again.
+# Build the Debian package of a build (build/ unless named), install it
+# with dpkg, run the installed first-frame from PATH on the sample in a
+# scratch directory, find its man page with man -w, and remove the package
+# again. The fast build's package must depend on the C library alone and
+# carry the licences of what it links in; its tarball is made too.
+#
+#   package-check.sh [BUILD_DIR]
 set -eu
 cd "$(dirname "$0")/.."
-top=$(pwd)
+build=${1:-build}
 
 if [ "$(id -u)" -ne 0 ]; then
 	echo "package: skipped: installing a package needs root"
@@ -14,13 +18,26 @@ if dpkg-query -W -f='${Status}\n' first-frame 2>/dev/null | grep -q '^install ok
 	echo "package: skipped: a first-frame package is installed here already; left alone"
 	exit 0
 fi
+static=$(sed -n 's/^FIRST_FRAME_STATIC:BOOL=//p' "$build/CMakeCache.txt")
 
-echo "package: building with cpack -G DEB"
-rm -f build/first-frame_*.deb
-(cd build && cpack -G DEB)
-deb=$(ls build/first-frame_*.deb)
+echo "package: building $build's package with cpack -G DEB"
+rm -f "$build"/first-frame_*.deb "$build"/first-frame-*.tar.gz
+(cd "$build" && cpack -G DEB)
+deb=$(ls "$build"/first-frame_*.deb)
 dpkg-deb -f "$deb" Package Version Depends
 echo "package: $(stat -c %s "$deb") bytes, installed size $(dpkg-deb -f "$deb" Installed-Size) KiB"
+if [ "$static" = ON ]; then
+	depends=$(dpkg-deb -f "$deb" Depends)
+	case $depends in
+	"libc6 "*[!,]) ;;
+	*) echo "package: the fast build's package depends on more than libc6: $depends"; exit 1 ;;
+	esac
+	echo "package: building the tarball with cpack -G TGZ"
+	(cd "$build" && cpack -G TGZ)
+	tar -tzf "$build"/first-frame-*.tar.gz | sed 's/^/package: tarball: /'
+	tar -tzf "$build"/first-frame-*.tar.gz | grep -q '/bin/first-frame$'
+	tar -tzf "$build"/first-frame-*.tar.gz | grep -q '/share/doc/first-frame/copyright$'
+fi
 
 echo "package: installing $deb"
 dpkg -i "$deb"
@@ -35,5 +52,10 @@ cat "$scratch/output"
 printf 'Frame per seconds: 25.000000\nFirst frame saved.\n' | cmp - "$scratch/output"
 [ -s "$scratch/first_frame.bmp" ]
 echo "package: man page at $(man -w first-frame)"
+if [ "$static" = ON ]; then
+	echo "package: licences at /usr/share/doc/first-frame/copyright"
+	grep -q '^License: LGPL-2.1+' /usr/share/doc/first-frame/copyright
+	grep -q '^License: Apache-2.0' /usr/share/doc/first-frame/copyright
+fi
 rm -rf "$scratch"
 echo "package: ok"
