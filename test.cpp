@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -28,11 +29,54 @@
 enum { CV_CAP_PROP_FPS = cv::CAP_PROP_FPS };
 #endif
 
-// OpenCV's logger chatters on stderr about backends it tried; none of it
-// concerns the user, who gets one clear line from us instead.
-static void silence_library_log()
+// OpenCV's logger chatters on stderr about backends it tried, and FFmpeg
+// about every damaged packet; none of it concerns the user, who gets one
+// clear line from us instead. OpenCV reads its FFmpeg log level from the
+// environment when it first starts FFmpeg: -8 is FFmpeg's "quiet".
+static bool silence_library_log()
 {
 	cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+	return setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 1) == 0; // NOLINT(concurrency-mt-unsafe)
+}
+
+// The video may come from a stranger, so it must not make us read any
+// other file. Playlists, manifests, concat scripts and multi-file formats
+// name further files, which FFmpeg would open and decode: their first frame
+// would disclose a file the stranger cannot see. FFmpeg takes, per open,
+// the formats and protocols it may use; OpenCV passes it what this
+// variable holds ("key;value|key;value"), so we set the whole of it, and
+// allow only formats that read nothing but the file they are given (video
+// containers and streams, still images, and audio files, whose cover art
+// OpenCV reads as a frame) through the plain file protocol. A format we do
+// not know, old or added later, is refused.
+static bool confine_to_input_file()
+{
+	static const char options[] =
+	    "protocol_whitelist;file|format_whitelist;"
+	    // containers
+	    "mov,matroska,avi,asf,mpegts,mpegtsraw,mpeg,flv,live_flv,ogg,nut,mxf,"
+	    "gxf,lxf,dv,rm,nsv,nuv,wtv,ty,pva,pmp,vivo,vividas,r3d,cine,swf,smjpeg,"
+	    "mpjpeg,ivf,ivr,kux,mgsts,mtv,dhav,lmlm4,lvf,msnwctcp,mxg,ser,vc1test,"
+	    "yuv4mpegpipe,"
+	    // raw video streams
+	    "h261,h263,h264,hevc,m4v,mpegvideo,mjpeg,mjpeg_2000,ingenient,vc1,av1,"
+	    "obu,dirac,dnxhd,cavsvideo,avs2,avs3,ipu,"
+	    // animations and game video
+	    "gif,apng,flic,4xm,anm,argo_brp,avs,bethsoftvid,bfi,bink,bmv,c93,cdg,"
+	    "cdxl,dfa,dsicin,dxa,ea,film_cpk,filmstrip,gdv,hnm,idcin,ipmovie,iv8,"
+	    "jv,mm,mods,moflex,mv,mvi,nc,paf,psxstr,rl2,roq,rpl,sga,siff,"
+	    "simbiosis_imx,smk,smush,thp,tiertexseq,tmv,vmd,wc3movie,wsvqa,xmv,yop,"
+	    "tty,bin,adf,idf,xbin,"
+	    // still images
+	    "alias_pix,brender_pix,frm,fits,ico,txd,bmp_pipe,cri_pipe,dds_pipe,"
+	    "dpx_pipe,exr_pipe,gem_pipe,gif_pipe,j2k_pipe,jpeg_pipe,jpegls_pipe,"
+	    "jpegxl_pipe,pam_pipe,pbm_pipe,pcx_pipe,pfm_pipe,pgm_pipe,pgmyuv_pipe,"
+	    "pgx_pipe,phm_pipe,photocd_pipe,pictor_pipe,png_pipe,ppm_pipe,psd_pipe,"
+	    "qdraw_pipe,qoi_pipe,sgi_pipe,sunrast_pipe,svg_pipe,tiff_pipe,vbn_pipe,"
+	    "webp_pipe,xbm_pipe,xpm_pipe,xwd_pipe,"
+	    // audio files that may carry cover art
+	    "mp3,aac,flac,wav,aiff,ape,wv,tak,mpc,mpc8,tta,dsf";
+	return setenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", options, 1) == 0; // NOLINT(concurrency-mt-unsafe)
 }
 
 // Frame-sized buffers (several MB each) are allocated and freed a few
@@ -57,20 +101,37 @@ static bool input_missing(const char* name)
 	return stat(name, &st) != 0 && errno == ENOENT;
 }
 
+// Only FFmpeg opens the video: after FFmpeg refuses a file, OpenCV would
+// hand it to its other backends (GStreamer, V4L2, image sequences,
+// cameras), which open other files and devices and are not confined as
+// above.
+//
 // With several decoding threads, FFmpeg works ahead: it takes one packet
 // per thread, and decodes that many frames, before it hands back the
 // first. We need one frame, so one thread does the least work and holds
 // the least memory. OpenCV takes the thread count as an open parameter
-// from 4.10 on (earlier releases decode with one thread per CPU); only its
-// FFmpeg backend knows the parameter, so the other backends are tried, as
-// usual, without it.
-static void open_capture(cv::VideoCapture& cap, const std::string& name)
+// from 4.10 on; earlier releases decode with one thread per CPU.
+static bool open_capture(cv::VideoCapture& cap, const std::string& name)
 {
 #if CV_VERSION_MAJOR > 4 || (CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR >= 10)
-	if (cap.open(name, cv::CAP_FFMPEG, {cv::CAP_PROP_N_THREADS, 1}))
-		return;
+	return cap.open(name, cv::CAP_FFMPEG, {cv::CAP_PROP_N_THREADS, 1});
+#else
+	return cap.open(name, cv::CAP_FFMPEG);
 #endif
-	cap.open(name);
+}
+
+// A library call may throw: OpenCV reports exhausted memory (a stranger's
+// video may declare a huge picture) and its own errors as exceptions. That
+// is a failure of the step it happened in, reported like any other, not a
+// reason to abort with a message on stderr.
+template <typename Step>
+static bool run_step(Step step)
+{
+	try {
+		return step();
+	} catch (...) {
+		return false;
+	}
 }
 
 // OpenCV 4.6 turns frames tagged with a 90 or 270 degree rotation the
@@ -174,32 +235,43 @@ int main(int argc, char* argv[])
 {
 	(void)argc;
 	(void)argv;
-	silence_library_log();
 	keep_freed_memory();
-
-	cv::VideoCapture cap;
-	if (!input_missing("input_video"))
-		open_capture(cap, "input_video");
-	if (!cap.isOpened()) {
+	if (!silence_library_log() || !confine_to_input_file()) {
 		std::puts("error: failed to open the video file.");
 		return -1;
 	}
 
-	double fps = cap.get(CV_CAP_PROP_FPS);
+	cv::VideoCapture cap;
+	double fps = 0;
+	bool bOpened = !input_missing("input_video") && run_step([&] {
+		if (!open_capture(cap, "input_video"))
+			return false;
+		fps = cap.get(CV_CAP_PROP_FPS);
+		return true;
+	});
+	if (!bOpened) {
+		std::puts("error: failed to open the video file.");
+		return -1;
+	}
 	std::printf("Frame per seconds: %f\n", fps);
 
 	cv::Mat frame;
-	bool bSuccess = cap.read(frame);
+	bool bSuccess = run_step([&] {
+		if (!cap.read(frame))
+			return false;
+		undo_backwards_rotation(cap, frame);
+		// The decoder's buffers are not needed any more; freeing
+		// them before the image is encoded keeps a 4K frame's peak
+		// memory down.
+		cap.release();
+		return true;
+	});
 	if (!bSuccess) {
 		std::puts("error: failed to read the frame from the video file.");
 		return -1;
 	}
-	undo_backwards_rotation(cap, frame);
-	// The decoder's buffers are not needed any more; freeing them before
-	// the image is encoded keeps a 4K frame's peak memory down.
-	cap.release();
 
-	if (!save_image("first_frame.bmp", frame)) {
+	if (!run_step([&] { return save_image("first_frame.bmp", frame); })) {
 		std::puts("error: failed to write the image file.");
 		return -1;
 	}
