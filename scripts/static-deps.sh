@@ -136,13 +136,18 @@ opencv_patches=$(ls "$here"/opencv-patches/*.patch 2>/dev/null || true)
 
 # A prefix is built once for each key, under a lock, and used only once
 # its "complete" mark is there. FFmpeg's key covers dav1d too; OpenCV's
-# covers FFmpeg's, whose libraries it refers to.
+# covers FFmpeg's, whose libraries it refers to. A Debian source is named
+# by its package version, another source tree by its path.
+source_id() { # source directory
+	fetched=$(cd "$1" && ls -d .fetched-* 2>/dev/null || true)
+	if [ -n "$fetched" ]; then echo "$(basename "$1") $fetched"; else echo "$1"; fi
+}
 compiler=$(cc --version | head -n 1; c++ --version | head -n 1)
-media_key=$(printf '%s\n' "$dav1d_src $dav1d_flags" "$ffmpeg_src $ffmpeg_flags" "$compiler" |
-	sha256sum | cut -c1-16)
+media_key=$(printf '%s\n' "$(source_id "$dav1d_src") $dav1d_flags" \
+	"$(source_id "$ffmpeg_src") $ffmpeg_flags" "$compiler" | sha256sum | cut -c1-16)
 media=$cache/ffmpeg-$media_key
 opencv_key=$({
-	echo "$media_key $opencv_src $opencv_flags"
+	echo "$media_key $(source_id "$opencv_src") $opencv_flags"
 	for p in $opencv_patches; do cat "$p"; done
 } | sha256sum | cut -c1-16)
 prefix=$cache/opencv-$opencv_key
