@@ -690,8 +690,8 @@ def valgrind_cannot_run(stderr):
 
 
 def case_valgrind(program, path, workdir):
-    """No invalid access and no definite leak outside the libraries'
-    known ones, on the success path and each failure path."""
+    """No invalid access and no definite leak, on the success path and
+    each failure path."""
     if not shutil.which("valgrind"):
         raise Skip("valgrind is missing")
     setup = VALGRIND_PATHS[path]
@@ -702,10 +702,9 @@ def case_valgrind(program, path, workdir):
     else:
         os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
         os.mkdir(os.path.join(workdir, "first_frame.bmp"))
-    supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "valgrind.supp")
     run = Run(program, workdir, prefix=(
         "valgrind", "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
-        "--show-leak-kinds=definite", f"--suppressions={supp}"))
+        "--show-leak-kinds=definite"))
     unsupported = valgrind_cannot_run(run.stderr)
     if unsupported:
         raise Skip(unsupported)
