@@ -96,7 +96,7 @@ static bool set_capture_options()
 // what is touched is ever backed by memory. Called first thing in main,
 // before any thread exists; if glibc or the kernel refuses, the run is
 // only slower.
-static void keep_freed_memory()
+static void prepare_heap()
 {
 #ifdef M_MMAP_THRESHOLD
 	(void)mallopt(M_MMAP_THRESHOLD, 256 << 20); // NOLINT(concurrency-mt-unsafe)
@@ -113,8 +113,7 @@ static void keep_freed_memory()
 }
 
 // No backend can open a file that is not there. Saying so at once spares
-// the GStreamer, camera and image-sequence backends that OpenCV would
-// otherwise start one after another, only for each to fail.
+// starting FFmpeg and OpenCV's backend for it, most of a failed run.
 static bool input_missing(const char* name)
 {
 	struct stat st;
@@ -255,7 +254,7 @@ int main(int argc, char* argv[])
 {
 	(void)argc;
 	(void)argv;
-	keep_freed_memory();
+	prepare_heap();
 	if (!silence_library_log() || !set_capture_options()) {
 		std::puts("error: failed to open the video file.");
 		return -1;
