@@ -255,14 +255,11 @@ int main(int argc, char* argv[])
 	(void)argc;
 	(void)argv;
 	prepare_heap();
-	if (!silence_library_log() || !set_capture_options()) {
-		std::puts("error: failed to open the video file.");
-		return -1;
-	}
 
 	cv::VideoCapture cap;
 	double fps = 0;
-	bool bOpened = !input_missing("input_video") && run_step([&] {
+	bool bOpened = silence_library_log() && set_capture_options() &&
+	    !input_missing("input_video") && run_step([&] {
 		if (!open_capture(cap, "input_video"))
 			return false;
 		fps = cap.get(CV_CAP_PROP_FPS);
