@@ -69,11 +69,7 @@ def base_video(name):
     if src.endswith(".mp4"):
         src = e2e.cached(f"{name}.faststart.mp4", lambda out: e2e.ffmpeg(
             "-i", e2e.video(name), "-c", "copy", "-movflags", "+faststart", "-f", "mp4", out))
-    probe = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pos,size",
-         "-read_intervals", "%+#1", "-of", "csv=p=0", src],
-        capture_output=True, text=True, check=True).stdout.split()[0]
-    size, pos = (int(x) for x in probe.split(",")[:2])
+    pos, size = e2e.video_packets(src, 1)[0]
     return open(src, "rb").read(), pos, size
 
 
@@ -220,9 +216,9 @@ def judge(p, workdir, image, with_earlier):
         problems.append(f"undocumented output {lines}")
     if (sequence == "saved") != (p.returncode == 0):
         problems.append(f"status {p.returncode} after {lines}")
-    logged = e2e.library_log(p.stderr.decode(errors="replace"))
+    logged = p.stderr.decode(errors="replace").splitlines()
     if logged:
-        problems.append(f"library log on stderr: {logged[0]}")
+        problems.append(f"written to stderr: {logged[0]}")
     leftovers = e2e.temporaries(os.listdir(workdir))
     if leftovers:
         problems.append(f"temporary files left: {leftovers}")
