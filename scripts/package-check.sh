@@ -34,9 +34,10 @@ if [ "$static" = ON ]; then
 	esac
 	echo "package: building the tarball with cpack -G TGZ"
 	(cd "$build" && cpack -G TGZ)
-	tar -tzf "$build"/first-frame-*.tar.gz | sed 's/^/package: tarball: /'
-	tar -tzf "$build"/first-frame-*.tar.gz | grep -q '/bin/first-frame$'
-	tar -tzf "$build"/first-frame-*.tar.gz | grep -q '/share/doc/first-frame/copyright$'
+	contents=$(tar -tzf "$build"/first-frame-*.tar.gz)
+	echo "$contents" | sed 's/^/package: tarball: /'
+	echo "$contents" | grep -q '/bin/first-frame$'
+	echo "$contents" | grep -q '/share/doc/first-frame/copyright$'
 fi
 
 echo "package: installing $deb"

@@ -189,7 +189,7 @@ if begin "$media"; then
 	say "building FFmpeg from $ffmpeg_src (about 4 minutes on 2 cores)"
 	mkdir -p "$work/ffmpeg"
 	# shellcheck disable=SC2086 # the flags are meant to split
-	log sh -c 'cd "$1" && shift && PKG_CONFIG_PATH="$0/lib/pkgconfig" "$@"' "$media" "$work/ffmpeg" \
+	log env -C "$work/ffmpeg" PKG_CONFIG_PATH="$media/lib/pkgconfig" \
 		"$ffmpeg_src/configure" --prefix="$media" --extra-ldflags="-L$media/lib" $ffmpeg_flags
 	log make -C "$work/ffmpeg" -j"$jobs" install
 	finish "$media"
