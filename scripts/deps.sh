@@ -2,11 +2,12 @@
 # Install, from Debian's packages, what first-frame needs; packages already
 # present are left alone and apt is not touched.
 #
-#   deps.sh [static] [bench]
+#   deps.sh [static] [bench] [root]
 #
 # With no argument: building and testing. "static" adds what the fast,
 # statically linked build needs to build FFmpeg and OpenCV from Debian's
-# sources; "bench" adds the tools the benchmark compares with.
+# sources; "bench" adds the tools the benchmark compares with; "root" what
+# scripts/fresh-root.sh makes minimal Debian roots with.
 set -eu
 
 packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db
@@ -15,6 +16,7 @@ for group in "$@"; do
 	case $group in
 	static) packages="$packages dpkg-dev pkg-config nasm meson ninja-build zlib1g-dev libbz2-dev liblzma-dev" ;;
 	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
+	root) packages="$packages mmdebstrap git" ;;
 	*) echo "deps: unknown group $group" >&2; exit 2 ;;
 	esac
 done

@@ -10,8 +10,9 @@
 # capture decode with one thread (4.6 always uses one per CPU) and turns
 # rotated video the right way by itself; our own small OpenCV patches
 # (scripts/opencv-patches, each with its reason) go on top. They are fetched
-# with private apt source lists under CACHE: the system's apt configuration
-# is not touched.
+# with private apt source lists under CACHE, from the archive that the
+# system's own apt sources name (scripts/debian-mirror.sh); the system's apt
+# configuration is not touched.
 #
 # CACHE (e.g. ~/.cache/first-frame) lives outside the clone, so another
 # clone or a rerun reuses what was built: dav1d and FFmpeg go to
@@ -43,12 +44,19 @@ apt_update() { # suite
 	[ -f "$cache/apt-$1/updated" ] && return
 	say "private apt source list for $1 in $cache/apt-$1"
 	mkdir -p "$cache/apt-$1/lists/partial" "$cache/apt-$1/cache/archives/partial"
-	keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+	# The archive this machine's own apt sources use (a mirror, a proxy,
+	# a snapshot), for another release's sources.
+	read -r mirror security keyring <<-EOF
+	$("$here/debian-mirror.sh")
+	EOF
+	options=""
+	[ "$keyring" = - ] || options="[signed-by=$keyring] "
 	{
-		echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $1 main"
-		echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $1-updates main"
-		echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $1-security main"
+		echo "deb-src $options$mirror $1 main"
+		echo "deb-src $options$mirror $1-updates main"
+		[ "$security" = - ] || echo "deb-src $options$security $1-security main"
 	} > "$cache/apt-$1/sources.list"
+	say "from $mirror$([ "$security" = - ] || echo " and $security")"
 	apt_private "$1" apt-get update >&2
 	touch "$cache/apt-$1/updated"
 }

@@ -1,0 +1,86 @@
+#!/bin/sh
+# Print where this machine gets Debian from, as the system's own apt
+# sources say: the archive's URI, the security archive's URI and the
+# keyring they are signed with, on one line separated by spaces ("-" for
+# a keyring that apt's default trust covers, or a security archive that is
+# not configured). A local mirror, a caching proxy's URI or a snapshot is
+# taken as it stands, so whatever reaches Debian here reaches it for us.
+#
+# Both formats are read: one-line entries in sources.list and *.list, and
+# deb822 stanzas in *.sources. The entries taken are those for this
+# machine's release (VERSION_CODENAME in /etc/os-release) and its
+# -security suite; other archives (third-party lists) are ignored.
+set -eu
+
+etc=${APT_ETC:-/etc/apt}
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [ -z "$codename" ]; then
+	echo "debian-mirror: /etc/os-release names no release" >&2
+	exit 1
+fi
+
+# One record a line, "URI SUITE KEYRING", from every enabled entry.
+entries() {
+	for f in "$etc/sources.list" "$etc"/sources.list.d/*.list; do
+		[ -f "$f" ] || continue
+		awk '
+		/^[ \t]*(deb|deb-src)[ \t]/ {
+			sub(/#.*/, "")
+			keyring = "-"
+			if (match($0, /\[[^]]*\]/)) {
+				opts = substr($0, RSTART + 1, RLENGTH - 2)
+				$0 = substr($0, 1, RSTART - 1) " " substr($0, RSTART + RLENGTH)
+				n = split(opts, o, /[ \t]+/)
+				for (i = 1; i <= n; i++)
+					if (o[i] ~ /^signed-by=/)
+						keyring = substr(o[i], 11)
+			}
+			print $2, $3, keyring
+		}' "$f"
+	done
+	for f in "$etc"/sources.list.d/*.sources; do
+		[ -f "$f" ] || continue
+		awk '
+		function flush(   n, m, i, j, u, s) {
+			if (uris != "" && types ~ /deb/ && enabled !~ /^[Nn][Oo]$/) {
+				n = split(uris, u, /[ \t]+/)
+				m = split(suites, s, /[ \t]+/)
+				for (i = 1; i <= n; i++)
+					for (j = 1; j <= m; j++)
+						if (u[i] != "" && s[j] != "")
+							print u[i], s[j], (keyring ~ /^\// ? keyring : "-")
+			}
+			types = uris = suites = keyring = enabled = ""
+			field = ""
+		}
+		/^#/ { next }
+		/^[ \t]*$/ { flush(); next }
+		/^[ \t]/ { next }   # a continuation line, such as an inline key
+		{
+			field = tolower(substr($0, 1, index($0, ":") - 1))
+			value = substr($0, index($0, ":") + 1)
+			gsub(/^[ \t]+|[ \t]+$/, "", value)
+			if (field == "types") types = value
+			else if (field == "uris") uris = value
+			else if (field == "suites") suites = value
+			else if (field == "signed-by") keyring = value
+			else if (field == "enabled") enabled = value
+		}
+		END { flush() }' "$f"
+	done
+}
+
+pick() { # suite -> "URI KEYRING" of its first entry
+	entries | awk -v suite="$1" '$2 == suite { sub(/\/+$/, "", $1); print $1, $3; exit }'
+}
+
+main=$(pick "$codename")
+security=$(pick "$codename-security")
+if [ -z "$main" ]; then
+	echo "debian-mirror: no apt source for $codename in $etc" >&2
+	exit 1
+fi
+# shellcheck disable=SC2086 # "URI KEYRING" splits into its two words
+set -- $main
+security=${security%% *}
+echo "$1 ${security:--} $2"

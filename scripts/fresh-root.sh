@@ -1,0 +1,80 @@
+#!/bin/sh
+# Try the README's two commands as a new user would: in a minimal Debian
+# root made with mmdebstrap (the apt variant, plus git, sudo and
+# ca-certificates), from a clean clone of this repository's HEAD, entered
+# with chroot in a private mount namespace with /proc, /sys and /dev
+# bound. Prints how long each command took; the whole log is kept beside
+# the root. Needs root; not part of the test command (it builds everything
+# from nothing, about half an hour on 2 cores).
+#
+#   fresh-root.sh 12|13 [DIR]     DIR: where roots go (/var/tmp/first-frame-roots)
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+release=${1:-}
+case $release in
+12) suite=bookworm ;;
+13) suite=trixie ;;
+*) echo "usage: fresh-root.sh 12|13 [DIR]" >&2; exit 2 ;;
+esac
+if [ "$(id -u)" -ne 0 ]; then
+	echo "fresh-root: needs root (mmdebstrap, chroot, mounts)" >&2
+	exit 1
+fi
+dir=$(realpath -m "${2:-/var/tmp/first-frame-roots}")
+root=$dir/debian-$release
+log=$dir/debian-$release.log
+
+./scripts/deps.sh root
+# The archive, and the apt settings that reach it (a proxy; a snapshot's
+# expired Release files), as this machine's own apt configuration has them.
+read -r mirror security keyring <<EOF
+$(./scripts/debian-mirror.sh)
+EOF
+options=""
+[ "$keyring" = - ] || options="[signed-by=$keyring] "
+set -- "deb $options$mirror $suite main" "deb $options$mirror $suite-updates main"
+[ "$security" = - ] || set -- "$@" "deb $options$security $suite-security main"
+for option in $(apt-config dump | sed -n 's/^\(Acquire::[A-Za-z]*::Proxy\|Acquire::Check-Valid-Until\) "\(.*\)";$/\1=\2/p'); do
+	set -- "$@" --aptopt="${option%%=*} \"${option#*=}\""
+done
+
+echo "fresh-root: making a minimal Debian $suite root in $root from $mirror"
+rm -rf "$root"
+mkdir -p "$dir"
+mmdebstrap --variant=apt --include=git,sudo,ca-certificates "$suite" "$root" "$@"
+
+echo "fresh-root: cloning $(git rev-parse --short HEAD) into $root/root/first-frame"
+git clone --quiet --no-hardlinks "$top" "$root/root/first-frame"
+
+# The two commands, each timed, as a new user of the root would run them.
+cat > "$root/root/readme-commands.sh" <<'EOF'
+#!/bin/sh
+set -u
+cd /root/first-frame
+for command in ./scripts/setup.sh ./scripts/check.sh; do
+	start=$(date +%s)
+	status=0
+	$command || status=$?
+	echo "fresh-root: $command: status $status after $(($(date +%s) - start)) s"
+	[ "$status" -eq 0 ] || break
+done
+echo "$status" > /root/readme-commands.status
+EOF
+
+echo "fresh-root: running the README's commands in the root (whole log: $log)"
+# In a private mount namespace, the binds go away with it.
+# shellcheck disable=SC2016 # expanded by the inner shell
+unshare --mount --propagation private sh -c '
+	mount -t proc proc "$1/proc" && mount --rbind /sys "$1/sys" && mount --rbind /dev "$1/dev" &&
+	exec chroot "$1" env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+		sh /root/readme-commands.sh' sh "$root" 2>&1 |
+	tee "$log" | grep --line-buffered -E '^(fresh-root|setup|check|deps|build|build-static|package|static-deps): '
+status=$(cat "$root/root/readme-commands.status" 2>/dev/null || echo 1)
+if [ "$status" -ne 0 ]; then
+	tail -n 60 "$log"
+	echo "fresh-root: Debian $release ($suite): failed, status $status"
+	exit 1
+fi
+echo "fresh-root: Debian $release ($suite): both commands passed"
