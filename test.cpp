@@ -1,8 +1,15 @@
 // first-frame: print the frame rate of "input_video" and save its first
 // frame as "first_frame.bmp", both in the working directory.
 //
-// The run is the five steps in main(), in order. Each safeguard that the
-// plain library calls lack lives in a small helper above it.
+// The video may come from a stranger, and a bug in a demuxer or decoder
+// may let a crafted file run code of its own. So the video is parsed only
+// in a child process that first confines itself: it may read input_video
+// and nothing else, change no file, start no program, open no socket and
+// touch no other process. It hands its results to this process, which
+// prints them and stores the image that the child wrote into a file made
+// for it. Both halves are in main(), in the order of the run; each
+// safeguard that the plain library calls lack lives in a small helper
+// above it.
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
@@ -10,9 +17,16 @@
 #include <opencv2/videoio.hpp>
 
 #include <fcntl.h>
+#include <linux/landlock.h>
 #include <malloc.h>
+#include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +36,10 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
+#include "tests/escape.h" // test builds only: try to break out once confined
+#endif
 
 // The property keeps its long-standing C name; newer headers may only
 // offer cv::CAP_PROP_FPS, which has the same value.
@@ -130,9 +148,15 @@ static bool input_missing(const char* name)
 // We need one frame, so one such thread does the least work and holds the
 // least memory. OpenCV takes the thread count as an open parameter from
 // 4.10 on; earlier releases decode with one thread per CPU.
+#if CV_VERSION_MAJOR > 4 || (CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR >= 10)
+#define FIRST_FRAME_CAPTURE_TAKES_THREADS 1
+#else
+#define FIRST_FRAME_CAPTURE_TAKES_THREADS 0
+#endif
+
 static bool open_capture(cv::VideoCapture& cap, const std::string& name)
 {
-#if CV_VERSION_MAJOR > 4 || (CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR >= 10)
+#if FIRST_FRAME_CAPTURE_TAKES_THREADS
 	return cap.open(name, cv::CAP_FFMPEG, {cv::CAP_PROP_N_THREADS, 1});
 #else
 	return cap.open(name, cv::CAP_FFMPEG);
@@ -184,6 +208,232 @@ static void undo_backwards_rotation(cv::VideoCapture& cap, cv::Mat& frame)
 #endif
 }
 
+// --- Confinement of the decoding child --------------------------------------
+
+// Landlock's access rights and scopes by ABI version, for C library headers
+// older than the kernel (Debian 12's know ABI 2).
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_ACCESS_FS_IOCTL_DEV
+#define LANDLOCK_ACCESS_FS_IOCTL_DEV (1ULL << 15)
+#endif
+#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
+#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
+#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
+#endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
+
+// A sanitizer build checks for leaks at exit: it lists the process's
+// threads in /proc and stops them from a helper task with ptrace and
+// signals. Such a build, never a shipped one, lets that through.
+#if defined(__SANITIZE_ADDRESS__)
+#define FIRST_FRAME_LEAK_CHECK 1
+#else
+#define FIRST_FRAME_LEAK_CHECK 0
+#endif
+
+// The kernel's ruleset attributes as of ABI 6; a kernel that knows fewer
+// fields takes the longer structure as long as the fields it does not know
+// are zero.
+struct landlock_ruleset
+{
+	uint64_t handled_access_fs;
+	uint64_t handled_access_net;
+	uint64_t scoped;
+};
+
+// Let the child read input_video, and the one system file that OpenCV
+// before 4.10 reads for each capture it opens (the CPUs online, to choose
+// its decoder threads; see open_capture), and nothing else: no other file, no directory, no change to
+// any file; with newer kernels also no TCP, no abstract socket and no
+// signal to a process outside. Rights that the running kernel's Landlock
+// does not know are left out, as its documentation shows; a kernel
+// without Landlock leaves the file system as it is, and the run goes on.
+static bool confine_file_system(int video)
+{
+	long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0,
+	    LANDLOCK_CREATE_RULESET_VERSION);
+	if (abi < 0)
+		return errno == ENOSYS || errno == EOPNOTSUPP;
+
+	landlock_ruleset ruleset = {
+		LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+		    LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR |
+		    LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
+		    LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
+		    LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK |
+		    LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+		    LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER |
+		    LANDLOCK_ACCESS_FS_TRUNCATE | LANDLOCK_ACCESS_FS_IOCTL_DEV,
+		LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP,
+		LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL,
+	};
+	switch (abi) {
+	case 1:
+		ruleset.handled_access_fs &= ~LANDLOCK_ACCESS_FS_REFER;
+		[[fallthrough]];
+	case 2:
+		ruleset.handled_access_fs &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
+		[[fallthrough]];
+	case 3:
+		ruleset.handled_access_net = 0;
+		[[fallthrough]];
+	case 4:
+		ruleset.handled_access_fs &= ~LANDLOCK_ACCESS_FS_IOCTL_DEV;
+		[[fallthrough]];
+	case 5:
+		ruleset.scoped = 0;
+		break;
+	default:
+		break;
+	}
+	int rules = static_cast<int>(syscall(SYS_landlock_create_ruleset, &ruleset,
+	    sizeof ruleset, 0));
+	if (rules < 0)
+		return false;
+	landlock_path_beneath_attr input = {LANDLOCK_ACCESS_FS_READ_FILE, video};
+	bool confined = syscall(SYS_landlock_add_rule, rules, LANDLOCK_RULE_PATH_BENEATH,
+	    &input, 0) == 0;
+#if !FIRST_FRAME_CAPTURE_TAKES_THREADS
+	int cpus = open("/sys/devices/system/cpu/online", O_PATH | O_CLOEXEC);
+	if (cpus >= 0) {
+		landlock_path_beneath_attr online = {LANDLOCK_ACCESS_FS_READ_FILE, cpus};
+		confined = confined && syscall(SYS_landlock_add_rule, rules,
+		    LANDLOCK_RULE_PATH_BENEATH, &online, 0) == 0;
+		close(cpus);
+	}
+#endif
+#if FIRST_FRAME_LEAK_CHECK
+	int self = open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	landlock_path_beneath_attr proc = {LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR, self};
+	confined = confined && self >= 0 && syscall(SYS_landlock_add_rule, rules,
+	    LANDLOCK_RULE_PATH_BENEATH, &proc, 0) == 0;
+	if (self >= 0)
+		close(self);
+#endif
+	confined = confined && syscall(SYS_landlock_restrict_self, rules, 0) == 0;
+	close(rules);
+	return confined;
+}
+
+// System calls that a decoder never needs and an exploit wants: starting
+// programs, sockets of any kind, other processes' memory, mounts,
+// namespaces, keyrings, BPF, perf events and io_uring. Making one kills
+// the child at once: it is a compromise, not an input error. The threads
+// FFmpeg starts later inherit the filter.
+static bool forbid_system_calls()
+{
+	static const int forbidden[] = {
+		SYS_execve, SYS_execveat,
+		SYS_socket, SYS_socketpair, SYS_connect, SYS_bind, SYS_listen,
+		SYS_accept, SYS_accept4,
+#if !FIRST_FRAME_LEAK_CHECK
+		SYS_ptrace,
+#endif
+		SYS_process_vm_readv, SYS_process_vm_writev, SYS_kcmp,
+		SYS_pidfd_open, SYS_pidfd_getfd, SYS_process_madvise,
+		SYS_mount, SYS_umount2, SYS_pivot_root, SYS_chroot, SYS_move_mount,
+		SYS_open_tree, SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_fspick,
+		SYS_mount_setattr,
+		SYS_unshare, SYS_setns,
+		SYS_add_key, SYS_request_key, SYS_keyctl,
+		SYS_bpf, SYS_perf_event_open,
+		SYS_io_uring_setup, SYS_io_uring_enter, SYS_io_uring_register,
+	};
+	scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+	if (filter == nullptr)
+		return false;
+	// The whole process goes; where the kernel cannot do that (before
+	// Linux 4.14, or under valgrind, which passes only the older interface
+	// through), the thread that made the call.
+	const uint32_t deny = seccomp_api_get() >= 3 ? SCMP_ACT_KILL_PROCESS : SCMP_ACT_KILL;
+	// 32-bit system calls made from this 64-bit process would get past
+	// rules written for 64-bit numbers.
+	bool ok = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, deny) == 0;
+	for (int call : forbidden)
+		ok = ok && seccomp_rule_add(filter, deny, call, 0) == 0;
+	// Threads, but no new namespaces. clone3 keeps its flags where a
+	// filter cannot read them, so it is answered as unknown, and the C
+	// library falls back to clone.
+	static const uint64_t namespaces[] = {CLONE_NEWNS, CLONE_NEWCGROUP, CLONE_NEWUTS,
+		CLONE_NEWIPC, CLONE_NEWUSER, CLONE_NEWPID, CLONE_NEWNET};
+	for (uint64_t flag : namespaces)
+		ok = ok && seccomp_rule_add(filter, deny, SYS_clone, 1,
+		    SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) == 0;
+	ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SYS_clone3, 0) == 0;
+	// Typing into the terminal would be running a program by proxy.
+	ok = ok && seccomp_rule_add(filter, deny, SYS_ioctl, 1,
+	    SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffU, TIOCSTI)) == 0;
+#if !FIRST_FRAME_LEAK_CHECK
+	// Signals for this process's own threads only (Landlock scopes them
+	// too, from Linux 6.12 on).
+	const auto self = static_cast<scmp_datum_t>(getpid());
+	for (int call : {SYS_kill, SYS_tgkill, SYS_rt_sigqueueinfo, SYS_rt_tgsigqueueinfo})
+		ok = ok && seccomp_rule_add(filter, deny, call, 1,
+		    SCMP_A0(SCMP_CMP_NE, self)) == 0;
+	ok = ok && seccomp_rule_add(filter, deny, SYS_tkill, 0) == 0;
+#endif
+	ok = ok && seccomp_load(filter) == 0;
+	seccomp_release(filter);
+	return ok;
+}
+
+// The child's confinement, irreversible, before the first byte of the
+// video is parsed and before any thread exists. No new privileges, which
+// both Landlock and an unprivileged filter require; and the child goes
+// when this process goes, so that it never decodes for nobody. The image
+// writer looks for codec plugins when first used: that is done here,
+// before the file system is closed to it.
+static bool confine_decoder(int video, pid_t parent)
+{
+	return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
+	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	    cv::haveImageWriter(".bmp") &&
+	    confine_file_system(video) && forbid_system_calls();
+}
+
+// --- What the child hands over ------------------------------------------
+
+// The child reports each step it got through on a pipe: the video opened
+// (with its frame rate), the frame read, the image written. What did not
+// come was not done.
+enum Report : char { OPENED = 'o', READ = 'r', WRITTEN = 'w' };
+
+static bool report(int to, Report what, const void* data = nullptr, size_t size = 0)
+{
+	std::vector<char> message(1, what);
+	const auto* bytes = static_cast<const char*>(data);
+	message.insert(message.end(), bytes, bytes + size);
+	return write(to, message.data(), message.size()) == static_cast<ssize_t>(message.size());
+}
+
+// read(2) may return less than asked; keep going until all of it is here
+// or the writer has gone.
+static bool read_all(int fd, void* data, size_t size)
+{
+	auto* bytes = static_cast<char*>(data);
+	while (size > 0) {
+		ssize_t n = read(fd, bytes, size);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		bytes += n;
+		size -= static_cast<size_t>(n);
+	}
+	return true;
+}
+
+static bool received(int from, Report what, void* data = nullptr, size_t size = 0)
+{
+	char got = 0;
+	return read_all(from, &got, 1) && got == what && read_all(from, data, size);
+}
+
 // A file-size limit must show up as a failed write that we clean up after,
 // not as a signal that kills us with a partial file on disk.
 static bool ignore_file_size_signal()
@@ -191,19 +441,87 @@ static bool ignore_file_size_signal()
 	return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 }
 
-// Create a new, uniquely named file beside `name`, with the permissions a
-// plain create gives (0666 less the umask). Returns the descriptor, or -1.
-static int create_temporary(const std::string& name, std::string& tmp)
+// The hidden name beside `name` that an image is stored under until it is
+// complete and renamed into place.
+static std::string hidden_name(const std::string& name, int attempt)
 {
-	for (int attempt = 0; attempt < 100; attempt++) {
-		tmp = "." + name + "." + std::to_string(getpid()) + "." +
-		    std::to_string(attempt);
-		int fd = open(tmp.c_str(),
-		    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-		if (fd >= 0 || errno != EEXIST)
-			return fd;
+	return "." + name + "." + std::to_string(getpid()) + "." + std::to_string(attempt);
+}
+
+// The file the child writes the encoded image into. It is made before the
+// child starts, as the confined child can open nothing, and it has no name
+// (O_TMPFILE) until the image in it is complete, so that a run that fails
+// or is killed leaves nothing behind. Where the file system cannot make
+// such a file (NFS, FAT), it is a hidden file beside the target instead.
+// The permissions are those a plain create gives: 0666 less the umask.
+struct ImageFile
+{
+	int fd = -1;
+	std::string tmp; // its hidden name, once it has one
+};
+
+static ImageFile create_image_file(const std::string& name)
+{
+	ImageFile image;
+	image.fd = open(".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+	for (int attempt = 0; image.fd < 0 && attempt < 100; attempt++) {
+		image.tmp = hidden_name(name, attempt);
+		image.fd = open(image.tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+		if (image.fd < 0 && errno != EEXIST) {
+			image.tmp.clear();
+			break;
+		}
 	}
-	return -1;
+	return image;
+}
+
+// Give the unnamed file a hidden name beside the target: through /proc, or
+// where there is none, by descriptor (which needs privilege).
+static bool name_image_file(ImageFile& image, const std::string& name)
+{
+	std::string self = "/proc/self/fd/" + std::to_string(image.fd);
+	for (int attempt = 0; attempt < 100; attempt++) {
+		std::string tmp = hidden_name(name, attempt);
+		int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW);
+		if (linked != 0 && errno == ENOENT)
+			linked = linkat(image.fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH);
+		if (linked == 0) {
+			image.tmp = tmp;
+			return true;
+		}
+		if (errno != EEXIST)
+			return false;
+	}
+	return false;
+}
+
+// Store the image complete or not at all: the file the child wrote gets a
+// hidden name, is closed with its errors checked, and is renamed over the
+// target, so a reader sees the old image or the new one, never a mix, and
+// a failure leaves an earlier image as it was.
+static bool store_image(ImageFile& image, const std::string& name)
+{
+	// No fsync: like cp and ffmpeg we leave flushing to the system. It
+	// would cost about a tenth of a run, and ext4 already writes a file's
+	// data out before a rename that replaces another file commits.
+	bool named = !image.tmp.empty() || name_image_file(image, name);
+	bool closed = close(image.fd) == 0;
+	image.fd = -1;
+	if (named && closed && rename(image.tmp.c_str(), name.c_str()) == 0)
+		return true;
+	if (named)
+		unlink(image.tmp.c_str());
+	image.tmp.clear();
+	return false;
+}
+
+static void discard_image(ImageFile& image)
+{
+	if (image.fd >= 0)
+		close(image.fd);
+	if (!image.tmp.empty())
+		unlink(image.tmp.c_str());
+	image = ImageFile();
 }
 
 // write(2) may store less than asked; keep going until all of it is down
@@ -222,54 +540,42 @@ static bool write_all(int fd, const unsigned char* data, size_t size)
 	return true;
 }
 
-// Store the image complete or not at all. The library's own file writer
-// does not report a short write, so encode in memory, write a temporary
-// file beside the target with every step checked, and rename it into
-// place: a reader sees the old image or the new one, never a mix, and a
-// failed run leaves an earlier image as it was.
-static bool save_image(const std::string& name, const cv::Mat& image)
+// Encode in memory, since the library's own file writer does not report a
+// short write, and write all of it into the image file.
+static bool encode_image(int image, const cv::Mat& frame)
 {
 	std::vector<unsigned char> encoded;
-	if (!cv::imencode(".bmp", image, encoded, std::vector<int>()))
-		return false;
-
-	if (!ignore_file_size_signal())
-		return false;
-	std::string tmp;
-	int fd = create_temporary(name, tmp);
-	if (fd < 0)
-		return false;
-	// No fsync: like cp and ffmpeg we leave flushing to the system. It
-	// would cost about a tenth of a run, and ext4 already writes a file's
-	// data out before a rename that replaces another file commits.
-	bool written = write_all(fd, encoded.data(), encoded.size());
-	bool closed = close(fd) == 0;
-	if (written && closed && rename(tmp.c_str(), name.c_str()) == 0)
-		return true;
-	unlink(tmp.c_str());
-	return false;
+	return cv::imencode(".bmp", frame, encoded, std::vector<int>()) &&
+	    write_all(image, encoded.data(), encoded.size());
 }
 
-int main(int argc, char* argv[])
+// --- The two halves of the run ---------------------------------------------
+
+// The child: confine itself, open the video that this process opened for
+// it (by descriptor, so that the file it may read is the file it opens),
+// report the frame rate, read the first frame and write it, encoded, into
+// the image file. Its exit status does not matter: what it reported does.
+static int decode_first_frame(int video, int image, int reports, pid_t parent)
 {
-	(void)argc;
-	(void)argv;
-	prepare_heap();
+	std::string name = "/proc/self/fd/" + std::to_string(video);
+	if (access(name.c_str(), F_OK) != 0)
+		name = "input_video"; // no /proc: by name, as before
+	if (!confine_decoder(video, parent))
+		return 1;
+#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
+	attempt_escape();
+#endif
 
 	cv::VideoCapture cap;
 	double fps = 0;
-	bool bOpened = silence_library_log() && set_capture_options() &&
-	    !input_missing("input_video") && run_step([&] {
-		if (!open_capture(cap, "input_video"))
+	bool bOpened = run_step([&] {
+		if (!open_capture(cap, name))
 			return false;
 		fps = cap.get(CV_CAP_PROP_FPS);
 		return true;
 	});
-	if (!bOpened) {
-		std::puts("error: failed to open the video file.");
-		return -1;
-	}
-	std::printf("Frame per seconds: %f\n", fps);
+	if (!bOpened || !report(reports, OPENED, &fps, sizeof fps))
+		return 1;
 
 	cv::Mat frame;
 	bool bSuccess = run_step([&] {
@@ -282,12 +588,105 @@ int main(int argc, char* argv[])
 		cap.release();
 		return true;
 	});
-	if (!bSuccess) {
+	if (!bSuccess || !report(reports, READ))
+		return 1;
+
+	if (!run_step([&] { return encode_image(image, frame); }) || !report(reports, WRITTEN))
+		return 1;
+	return 0;
+}
+
+// Wait for the child; true if it ended well. If a signal killed it (a
+// forbidden system call, a crash), end this process the same way, after
+// removing the unfinished image and without a core of its own, so that
+// whoever runs us sees what happened to the decoder, not an input error.
+static bool wait_for_decoder(pid_t decoder, ImageFile& image)
+{
+	int status = 0;
+	while (waitpid(decoder, &status, 0) < 0) {
+		if (errno != EINTR)
+			return false;
+	}
+	if (WIFSIGNALED(status)) {
+		discard_image(image);
+		(void)std::fflush(stdout);
+		const rlimit no_core = {0, 0};
+		(void)setrlimit(RLIMIT_CORE, &no_core);
+		(void)std::signal(WTERMSIG(status), SIG_DFL);
+		(void)raise(WTERMSIG(status));
+		// Only if the signal is blocked here, and so stays pending.
+		// cppcheck-suppress unreachableCode
+		_exit(255);
+	}
+	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Open the video and the image file here, and start the child that
+// decodes, with the reading end of its reports in `reports`. The child
+// does not return from here.
+static pid_t start_decoder(int& reports, ImageFile& image)
+{
+	const pid_t parent = getpid();
+	int video = open("input_video", O_PATH | O_CLOEXEC);
+	if (video < 0)
+		return -1;
+	int ends[2];
+	if (pipe2(ends, O_CLOEXEC) != 0) {
+		close(video);
+		return -1;
+	}
+	image = create_image_file("first_frame.bmp");
+	pid_t decoder = fork();
+	if (decoder == 0) {
+		close(ends[0]);
+		std::exit(decode_first_frame(video, image.fd, ends[1], parent)); // NOLINT(concurrency-mt-unsafe)
+	}
+	close(ends[1]);
+	close(video);
+	if (decoder < 0) {
+		close(ends[0]);
+		return -1;
+	}
+	reports = ends[0];
+	return decoder;
+}
+
+int main(int argc, char* argv[])
+{
+	(void)argc;
+	(void)argv;
+	prepare_heap();
+
+	// From here on this process reads nothing but the child's reports,
+	// and only stores the image.
+	ImageFile image;
+	int reports = -1;
+	pid_t decoder = -1;
+	double fps = 0;
+	bool bOpened = silence_library_log() && set_capture_options() &&
+	    ignore_file_size_signal() && !input_missing("input_video") &&
+	    (decoder = start_decoder(reports, image)) > 0 &&
+	    received(reports, OPENED, &fps, sizeof fps);
+	if (!bOpened) {
+		if (decoder > 0)
+			(void)wait_for_decoder(decoder, image);
+		discard_image(image);
+		std::puts("error: failed to open the video file.");
+		return -1;
+	}
+	std::printf("Frame per seconds: %f\n", fps);
+
+	if (!received(reports, READ)) {
+		(void)wait_for_decoder(decoder, image);
+		discard_image(image);
 		std::puts("error: failed to read the frame from the video file.");
 		return -1;
 	}
 
-	if (!run_step([&] { return save_image("first_frame.bmp", frame); })) {
+	bool bWritten = received(reports, WRITTEN);
+	if (!wait_for_decoder(decoder, image) || !bWritten ||
+	    !store_image(image, "first_frame.bmp")) {
+		discard_image(image);
 		std::puts("error: failed to write the image file.");
 		return -1;
 	}
