@@ -13,12 +13,15 @@ compared with the first frame as decoded by the ffmpeg CLI itself.
     e2e.py --make-sample FILE     write the bundled sample video
 """
 
+import ctypes
+import errno
 import json
 import os
 import re
 import resource
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -166,6 +169,20 @@ WRITE_FAULTS = ["directory_in_the_way", "file_size_limit", "file_size_limit_defa
 # Runs under valgrind's memcheck: the success path and each failure path.
 VALGRIND_PATHS = {"saved": "h264_mp4", "open_failed": "missing", "read_failed": "no_frame",
                   "write_failed": "directory_in_the_way"}
+# What a compromised decoder tries from inside the confined child
+# (tests/escape.h), which of the child's confinements must stop it, and
+# how: a denied attempt fails with that error and the run goes on to save
+# the frame; a forbidden system call kills the decoder, and with it the
+# run, by SIGSYS, before anything is done.
+ESCAPES = {
+    "read_secret":  ("landlock", errno.EACCES),
+    "read_sibling": ("landlock", errno.EACCES),
+    "write_parent": ("landlock", errno.EACCES),
+    "connect":      ("seccomp", signal.SIGSYS),
+    "exec":         ("seccomp", signal.SIGSYS),
+    "signal":       ("seccomp", signal.SIGSYS),
+    "ptrace":       ("seccomp", signal.SIGSYS),
+}
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these cases
 
 
@@ -175,7 +192,8 @@ def cases():
             ["arguments_ignored", "umask_respected", "bundled_sample",
              "parallel.same_input", "parallel.swapped_inputs"] +
             [f"valgrind.{v}" for v in VALGRIND_PATHS] +
-            [f"confined.{h}" for h in HOSTILE] + ["confined.ordinary", "memory_limit"])
+            [f"confined.{h}" for h in HOSTILE] + ["confined.ordinary", "memory_limit"] +
+            [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"])
 
 
 # --- fixtures -------------------------------------------------------------
@@ -639,6 +657,91 @@ def case_confined(program, name, base):
     check(not foreign, f"touched other files: {foreign[:5]}")
 
 
+def landlock_abi():
+    """The kernel's Landlock ABI version, or 0 where it has none."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    return max(libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1)), 0)
+
+
+def case_escape(program, name, base):
+    """The decoder, compromised, tries to get out; it must not."""
+    confinement, outcome = ESCAPES[name]
+    if confinement == "landlock" and not landlock_abi():
+        raise Skip("this kernel has no Landlock (or it is disabled), so the file system is open")
+    if name in ("signal", "ptrace") and os.environ.get("FIRST_FRAME_SANITIZED"):
+        raise Skip("the sanitizer build lets ptrace and signals through for LeakSanitizer")
+    # The shipped program with FFmpeg's decode call taken over where it is
+    # linked dynamically, the test-only build that tries right after
+    # confining itself where not.
+    preload = os.environ.get("FIRST_FRAME_ESCAPE_PRELOAD")
+    env = dict(os.environ, FIRST_FRAME_ESCAPE=name)
+    if preload:
+        env.update(LD_PRELOAD=preload, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                   ":verify_asan_link_order=0")
+    else:
+        program = os.environ["FIRST_FRAME_ESCAPES"]
+    workdir = os.path.join(base, "run")
+    os.mkdir(workdir)
+    os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
+    for path in (os.path.join(base, "secret"), os.path.join(workdir, "sibling")):
+        with open(path, "w") as f:
+            f.write("not for the decoder\n")
+    listener = socket.create_server(("127.0.0.1", 0))
+    bystander = subprocess.Popen(["sleep", "300"])
+    report_read, report_write = os.pipe()
+    env.update(FIRST_FRAME_ESCAPE_SECRET=os.path.join(base, "secret"),
+               FIRST_FRAME_ESCAPE_PORT=str(listener.getsockname()[1]),
+               FIRST_FRAME_ESCAPE_PID=str(bystander.pid),
+               FIRST_FRAME_ESCAPE_REPORT=str(report_write))
+    try:
+        p = subprocess.run([program], cwd=workdir, env=env, capture_output=True,
+                           timeout=TIMEOUT, pass_fds=(report_write,))
+        os.close(report_write)
+        with os.fdopen(report_read) as f:
+            report = f.read().splitlines()
+        listener.setblocking(False)
+        try:
+            listener.accept()
+            connected = True
+        except BlockingIOError:
+            connected = False
+        tracer = re.search(r"TracerPid:\s*(\d+)", open(f"/proc/{bystander.pid}/status").read())
+        bystander_fine = bystander.poll() is None and tracer.group(1) == "0"
+    finally:
+        bystander.kill()
+        bystander.wait()
+        listener.close()
+    lines = p.stdout.decode().splitlines()
+    check(not p.stderr, f"written to stderr: {p.stderr.decode(errors='replace')[:300]}")
+    check(not temporaries(os.listdir(workdir)), "temporary files left")
+    check(not os.path.exists(os.path.join(base, "escaped")), "the decoder wrote outside")
+    check(not connected, "the decoder connected to a socket")
+    check(bystander_fine, "the decoder signalled or traced another process")
+    if outcome == signal.SIGSYS:
+        check(report == [f"{name}: trying"], f"report {report}")
+        check(p.returncode == -signal.SIGSYS, f"status {p.returncode}, not killed by SIGSYS")
+        # Both attempt it while the video opens: FFmpeg's first decode
+        # call is its stream probe's.
+        check(lines == [], f"output {lines}")
+        check(not os.path.exists(os.path.join(workdir, "first_frame.bmp")), "an image was saved")
+    else:
+        check(report == [f"{name}: trying", f"{name}: denied {outcome}"], f"report {report}")
+        check((p.returncode, lines) == (0, [fps_line("25"), SAVED]),
+              f"status {p.returncode}, output {lines}")
+        check(difference(os.path.join(workdir, "first_frame.bmp"), reference("h264_mp4")) ==
+              (0, 0.0), "the saved image differs from ffmpeg's")
+    print(f"{name}: {report[-1]}; status {p.returncode}")
+
+
+def case_escape_absent(program):
+    """The attempts are in the test-only build, never in the program."""
+    marker = b"FIRST_FRAME_ESCAPE"
+    check(marker in open(os.environ["FIRST_FRAME_ESCAPES"], "rb").read(),
+          "the test-only build has no escape attempts")
+    check(marker not in open(program, "rb").read(), "the program has escape attempts in it")
+
+
 def huge_gif(path):
     """A GIF whose screen, the size of every frame, is 16000x16000 pixels:
     its first frame in BGR takes 768,000,000 bytes."""
@@ -741,6 +844,10 @@ def run_case(program, case):
             case_confined(program, name, workdir)
         elif kind == "memory_limit":
             case_memory_limit(program, workdir)
+        elif case == "escape.absent_from_program":
+            case_escape_absent(program)
+        elif kind == "escape":
+            case_escape(program, name, workdir)
         else:
             raise SystemExit(f"unknown case {case}")
 
