@@ -365,6 +365,16 @@ static bool forbid_system_calls()
 		ok = ok && seccomp_rule_add(filter, deny, SYS_clone, 1,
 		    SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) == 0;
 	ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SYS_clone3, 0) == 0;
+	// Truncation by path, which Landlock controls only from Linux 6.2 on
+	// (Debian 12 has 6.1): it would empty any file the user may write.
+	// openat2 keeps its flags where a filter cannot read them.
+	ok = ok && seccomp_rule_add(filter, deny, SYS_truncate, 0) == 0 &&
+	    seccomp_rule_add(filter, deny, SYS_creat, 0) == 0 &&
+	    seccomp_rule_add(filter, deny, SYS_open, 1,
+		SCMP_A1(SCMP_CMP_MASKED_EQ, O_TRUNC, O_TRUNC)) == 0 &&
+	    seccomp_rule_add(filter, deny, SYS_openat, 1,
+		SCMP_A2(SCMP_CMP_MASKED_EQ, O_TRUNC, O_TRUNC)) == 0 &&
+	    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SYS_openat2, 0) == 0;
 	// Typing into the terminal would be running a program by proxy.
 	ok = ok && seccomp_rule_add(filter, deny, SYS_ioctl, 1,
 	    SCMP_A1(SCMP_CMP_MASKED_EQ, 0xffffffffU, TIOCSTI)) == 0;
@@ -382,6 +392,21 @@ static bool forbid_system_calls()
 	return ok;
 }
 
+// The child reads no input and prints nothing (this process prints its
+// reports), so a compromised decoder gets neither the terminal nor lines
+// of its own on our standard output. Standard error stays, for a sanitizer
+// build's reports; the libraries are silenced.
+static bool detach_standard_streams()
+{
+	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+	if (null < 0)
+		return close(STDIN_FILENO) == 0 && close(STDOUT_FILENO) == 0;
+	bool detached = dup2(null, STDIN_FILENO) == STDIN_FILENO &&
+	    dup2(null, STDOUT_FILENO) == STDOUT_FILENO;
+	close(null);
+	return detached;
+}
+
 // The child's confinement, irreversible, before the first byte of the
 // video is parsed and before any thread exists. No new privileges, which
 // both Landlock and an unprivileged filter require; and the child goes
@@ -391,7 +416,7 @@ static bool forbid_system_calls()
 static bool confine_decoder(int video, pid_t parent)
 {
 	return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
-	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	    detach_standard_streams() && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
 	    cv::haveImageWriter(".bmp") &&
 	    confine_file_system(video) && forbid_system_calls();
 }

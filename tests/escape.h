@@ -8,6 +8,7 @@
 //   read_secret   open FIRST_FRAME_ESCAPE_SECRET, a file outside the directory
 //   read_sibling  open "sibling" in the working directory
 //   write_parent  create "../escaped"
+//   truncate      empty "sibling", by path
 //   connect       a TCP connection to 127.0.0.1, port FIRST_FRAME_ESCAPE_PORT
 //   exec          run /bin/true
 //   signal        send SIGTERM to process FIRST_FRAME_ESCAPE_PID
@@ -55,6 +56,8 @@ static int escape_try(const std::string& what)
 		return open("sibling", O_RDONLY | O_CLOEXEC);
 	if (what == "write_parent")
 		return open("../escaped", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+	if (what == "truncate")
+		return truncate("sibling", 0);
 	if (what == "connect") {
 		int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 		if (s < 0)
