@@ -10,7 +10,7 @@
 # scripts/fresh-root.sh makes minimal Debian roots with.
 set -eu
 
-packages="build-essential cmake libopencv-dev ffmpeg python3 mandoc man-db
+packages="build-essential cmake pkgconf libopencv-dev libseccomp-dev ffmpeg python3 mandoc man-db
 	valgrind strace clang-tidy cppcheck util-linux file lintian"
 for group in "$@"; do
 	case $group in
