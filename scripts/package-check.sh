@@ -1,9 +1,11 @@
 #!/bin/sh
-# Build the Debian package of a build (build/ unless named), install it
-# with dpkg, run the installed first-frame from PATH on the sample in a
-# scratch directory, find its man page with man -w, and remove the package
-# again. The fast build's package must depend on the C library alone and
-# carry the licences of what it links in; its tarball is made too.
+# Build the Debian package of a build (build/ unless named), check it with
+# lintian (no error or warning may remain), install it with dpkg, run the
+# installed first-frame from PATH on the sample in a scratch directory,
+# find its man page with man -w, and remove the package again. The fast
+# build's package must depend on the C library alone, name the Debian
+# sources linked in (Built-Using, Static-Built-Using) and carry the
+# licences of what it links in; its tarball is made too.
 #
 #   package-check.sh [BUILD_DIR]
 set -eu
@@ -26,12 +28,28 @@ rm -f "$build"/first-frame_*.deb "$build"/first-frame-*.tar.gz
 deb=$(ls "$build"/first-frame_*.deb)
 dpkg-deb -f "$deb" Package Version Depends
 echo "package: $(stat -c %s "$deb") bytes, installed size $(dpkg-deb -f "$deb" Installed-Size) KiB"
+echo "package: lintian $(lintian --version | sed 's/^Lintian v//')"
+status=0
+findings=$(lintian --allow-root --fail-on error,warning --display-info "$deb") || status=$?
+[ -z "$findings" ] || echo "$findings" | sed 's/^/package: lintian: /'
+if [ "$status" -ne 0 ]; then
+	echo "package: lintian finds errors or warnings in $deb"
+	exit 1
+fi
 if [ "$static" = ON ]; then
 	depends=$(dpkg-deb -f "$deb" Depends)
 	case $depends in
 	"libc6 "*[!,]) ;;
 	*) echo "package: the fast build's package depends on more than libc6: $depends"; exit 1 ;;
 	esac
+	for field in Built-Using Static-Built-Using; do
+		sources=$(dpkg-deb -f "$deb" "$field")
+		echo "package: $field: $sources"
+		for source in ffmpeg opencv dav1d libseccomp zlib; do
+			echo "$sources" | grep -q "\(^\|, \)$source (= " ||
+				{ echo "package: $field does not name $source"; exit 1; }
+		done
+	done
 	echo "package: building the tarball with cpack -G TGZ"
 	(cd "$build" && cpack -G TGZ)
 	contents=$(tar -tzf "$build"/first-frame-*.tar.gz)
@@ -53,8 +71,10 @@ cat "$scratch/output"
 printf 'Frame per seconds: 25.000000\nFirst frame saved.\n' | cmp - "$scratch/output"
 [ -s "$scratch/first_frame.bmp" ]
 echo "package: man page at $(man -w first-frame)"
+echo "package: licences at /usr/share/doc/first-frame/copyright, changelog beside it"
+grep -q '^License: ISC' /usr/share/doc/first-frame/copyright
+zcat /usr/share/doc/first-frame/changelog.gz | head -n 1 | grep -q "^first-frame ($(dpkg-deb -f "$deb" Version))"
 if [ "$static" = ON ]; then
-	echo "package: licences at /usr/share/doc/first-frame/copyright"
 	grep -q '^License: LGPL-2.1+' /usr/share/doc/first-frame/copyright
 	grep -q '^License: Apache-2.0' /usr/share/doc/first-frame/copyright
 fi

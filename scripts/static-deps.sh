@@ -151,8 +151,14 @@ source_id() { # source directory
 	if [ -n "$fetched" ]; then echo "$(basename "$1") $fetched"; else echo "$1"; fi
 }
 compiler=$(cc --version | head -n 1; c++ --version | head -n 1)
+# The compression libraries are Debian's own static ones, copied in: a
+# new version of one makes a new prefix.
+archives="zlib1g-dev libbz2-dev liblzma-dev"
+# shellcheck disable=SC2086 # the package list is meant to split
+archive_versions=$(dpkg-query -W -f='${Package} ${Version}\n' $archives)
 media_key=$(printf '%s\n' "$(source_id "$dav1d_src") $dav1d_flags" \
-	"$(source_id "$ffmpeg_src") $ffmpeg_flags" "$compiler" | sha256sum | cut -c1-16)
+	"$(source_id "$ffmpeg_src") $ffmpeg_flags" "$compiler" "$archive_versions" |
+	sha256sum | cut -c1-16)
 media=$cache/ffmpeg-$media_key
 opencv_key=$({
 	echo "$media_key $(source_id "$opencv_src") $opencv_flags"
@@ -186,6 +192,8 @@ if begin "$media"; then
 	for l in z bz2 lzma; do
 		cp "/usr/lib/x86_64-linux-gnu/lib$l.a" "$media/lib/"
 	done
+	# shellcheck disable=SC2086 # the package list is meant to split
+	dpkg-query -W -f='${source:Package} ${source:Version}\n' $archives > "$media/debian-sources"
 
 	step=dav1d
 	say "building dav1d from $dav1d_src"
@@ -236,5 +244,20 @@ if begin "$prefix"; then
 	} > "$prefix/licenses/build-flags"
 	finish "$prefix"
 fi
+# The Debian source packages of what the program links from here, for its
+# package's Built-Using field: those fetched above, and the compression
+# libraries in the FFmpeg prefix. Written each time, as the same key
+# always gives the same list.
+debian_source() { # source directory -> "NAME VERSION" if Debian's
+	fetched=$(cd "$1" && ls -d .fetched-* 2>/dev/null || true)
+	[ -z "$fetched" ] || echo "$2 ${fetched#.fetched-}"
+}
+{
+	debian_source "$dav1d_src" dav1d
+	debian_source "$ffmpeg_src" ffmpeg
+	debian_source "$opencv_src" opencv
+	cat "$media/debian-sources"
+} > "$prefix/debian-sources.new"
+mv "$prefix/debian-sources.new" "$prefix/debian-sources"
 say "dav1d, FFmpeg and OpenCV ready in $prefix"
 echo "$prefix"
