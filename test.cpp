@@ -29,6 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -407,16 +408,35 @@ static bool detach_standard_streams()
 	return detached;
 }
 
+// The child keeps standard error and the descriptors it was given; any
+// other that whoever started us left open (a socket, a file) is closed, so
+// that a compromised decoder cannot write to it.
+static bool close_other_descriptors(std::vector<int> keep)
+{
+	std::sort(keep.begin(), keep.end());
+	unsigned int from = STDERR_FILENO + 1;
+	for (int fd : keep) {
+		if (fd < static_cast<int>(from))
+			continue;
+		if (static_cast<unsigned int>(fd) > from &&
+		    close_range(from, static_cast<unsigned int>(fd) - 1, 0) != 0)
+			return false;
+		from = static_cast<unsigned int>(fd) + 1;
+	}
+	return close_range(from, ~0U, 0) == 0;
+}
+
 // The child's confinement, irreversible, before the first byte of the
 // video is parsed and before any thread exists. No new privileges, which
 // both Landlock and an unprivileged filter require; and the child goes
 // when this process goes, so that it never decodes for nobody. The image
 // writer looks for codec plugins when first used: that is done here,
 // before the file system is closed to it.
-static bool confine_decoder(int video, pid_t parent)
+static bool confine_decoder(int video, int image, int reports, pid_t parent)
 {
 	return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
-	    detach_standard_streams() && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	    detach_standard_streams() && close_other_descriptors({video, image, reports}) &&
+	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
 	    cv::haveImageWriter(".bmp") &&
 	    confine_file_system(video) && forbid_system_calls();
 }
@@ -585,7 +605,7 @@ static int decode_first_frame(int video, int image, int reports, pid_t parent)
 	std::string name = "/proc/self/fd/" + std::to_string(video);
 	if (access(name.c_str(), F_OK) != 0)
 		name = "input_video"; // no /proc: by name, as before
-	if (!confine_decoder(video, parent))
+	if (!confine_decoder(video, image, reports, parent))
 		return 1;
 #ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
 	attempt_escape();

@@ -8,7 +8,8 @@ compared with the first frame as decoded by the ffmpeg CLI itself.
 
     e2e.py --list                 names of all cases, one a line
     e2e.py PROGRAM CASE           run one case
-    e2e.py PROGRAM --measure      image agreement of every format, as a table
+    e2e.py PROGRAM --measure      image agreement of every format, as a table;
+                                  fails if any run is not what a player shows
     e2e.py PROGRAM --same-as OTHER  both programs give the same bytes on every format
     e2e.py --make-sample FILE     write the bundled sample video
 """
@@ -113,6 +114,47 @@ for _codec, _args, _suffix in (("h264", X264, "mp4"), ("hevc", X265, "mkv")):
                     tolerance=DITHER if _depth == 10 else (0, 0))
 FRAMES = 10
 
+# Faults of a distribution's libraries that the program cannot mend through
+# their interfaces. A build linked against such a library (named as the
+# dynamic loader names it) keeps the fault, so its rows must fail in just
+# the way described; the day one passes, the distribution has fixed it and
+# the row fails until it leaves this table. The fast build brings its own
+# libraries, mended. Each entry: the library, the rows, the symptom, the
+# cause.
+def _ten_bit_420_cut_height(name):
+    r = VIDEOS[name]
+    return "yuv420p10le" in r["codec"] and int(r["size"].split("x")[1]) % 16 != 0
+
+
+SYSTEM_FAULTS = [
+    ("libopencv_videoio.so.410", [v for v in VIDEOS if _ten_bit_420_cut_height(v)],
+     "bottom_rows_black",
+     "Debian 13's OpenCV 4.10 sets its colour converter up for the coded height (1088 for "
+     "1080 lines) but hands it the picture's own rows, so the last rows of 10-bit 4:2:0 "
+     "video whose height is not a multiple of 16 stay black"),
+    ("libavformat.so.61", ["dv_dv"], "frame_rate_60000",
+     "Debian 13's FFmpeg 7.1 gives a DV stream an average frame rate of 60000/1, its time "
+     "base, which OpenCV reports"),
+]
+
+
+def linked_libraries(program, cache={}):
+    """The shared libraries the program loads, by file name."""
+    if program not in cache:
+        out = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
+        cache[program] = {line.split()[0] for line in out.splitlines() if line.strip()}
+    return cache[program]
+
+
+def known_fault(program, name):
+    """(symptom, cause) of a system library's fault that this build keeps
+    on this row, or None."""
+    for library, rows, symptom, cause in SYSTEM_FAULTS:
+        if name in rows and library in linked_libraries(program):
+            return symptom, f"{library}: {cause}"
+    return None
+
+
 # Inputs that must fail, with the exact standard output they give.
 BROKEN = {
     "missing":        [OPEN_FAILED],
@@ -183,6 +225,7 @@ ESCAPES = {
     "exec":         ("seccomp", signal.SIGSYS),
     "signal":       ("seccomp", signal.SIGSYS),
     "ptrace":       ("seccomp", signal.SIGSYS),
+    "inherited":    ("descriptors", errno.EBADF),
 }
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these cases
 
@@ -360,21 +403,58 @@ def difference(a_path, b_path):
 
 # --- the cases ---------------------------------------------------------------
 
-def case_frame(program, name, workdir):
-    rate = VIDEOS[name]["rate"]
+def faithful(run, saved, name):
+    """Why a run on a recipe is not what a player shows (the wrong
+    frame-rate line, an image outside the row's tolerance), or None."""
     max_tol, mean_tol = VIDEOS[name]["tolerance"]
+    if (run.status, run.lines) != (0, [fps_line(VIDEOS[name]["rate"]), SAVED]):
+        return f"status {run.status}, output {run.lines}"
+    largest, mean = difference(saved, reference(name))
+    if largest > max_tol or mean > mean_tol:
+        return f"differs from ffmpeg's first frame: largest {largest}, mean {mean:.3f}"
+    return None
+
+
+def shows_fault(run, saved, name, symptom):
+    """Whether a run fails in just the way a known fault makes it."""
+    max_tol, mean_tol = VIDEOS[name]["tolerance"]
+    if symptom == "frame_rate_60000":
+        largest, mean = difference(saved, reference(name))
+        return ((run.status, run.lines) == (0, ["Frame per seconds: 60000.000000", SAVED]) and
+                largest <= max_tol and mean <= mean_tol)
+    # bottom_rows_black: a few last rows all zero, the rows above right.
+    if run.status != 0:
+        return False
+    width, height, got = read_bmp(saved)
+    _, _, want = read_bmp(reference(name))
+    row = width * 3
+    black = 0
+    while black < height and not any(got[(height - 1 - black) * row:(height - black) * row]):
+        black += 1
+    above = (height - black) * row
+    diffs = [abs(x - y) for x, y in zip(got[:above], want[:above])]
+    return 0 < black <= 16 and max(diffs) <= max_tol and sum(diffs) / len(diffs) <= mean_tol
+
+
+def case_frame(program, name, workdir):
     os.symlink(video(name), os.path.join(workdir, "input_video"))
     run = Run(program, workdir)
     check_common(run)
-    check(run.lines == [fps_line(rate), SAVED], f"output {run.lines}")
-    check(run.status == 0, f"exit status {run.status}")
     saved = os.path.join(workdir, "first_frame.bmp")
-    largest, mean = difference(saved, reference(name))
-    check(largest <= max_tol and mean <= mean_tol,
-          f"differs from ffmpeg's first frame: largest {largest}, mean {mean:.3f}")
+    fault = known_fault(program, name)
+    if fault:
+        symptom, cause = fault
+        check(faithful(run, saved, name) is not None,
+              f"passes now, so this is fixed: {cause}; take the row out of SYSTEM_FAULTS")
+        check(shows_fault(run, saved, name, symptom),
+              f"fails, but not as the known fault ({symptom}) would: {faithful(run, saved, name)}")
+        print(f"expected failure, a fault this build keeps: {cause}")
+        return
+    wrong = faithful(run, saved, name)
+    check(wrong is None, wrong)
     # The second frame differs visibly, so a later frame cannot pass as the first.
     later, _ = difference(saved, reference(name, 1))
-    check(later > max_tol, "the saved image matches the second frame as well")
+    check(later > VIDEOS[name]["tolerance"][0], "the saved image matches the second frame as well")
 
 
 EARLIER = b"BM an image from an earlier run"
@@ -692,17 +772,21 @@ def case_escape(program, name, base):
             f.write("not for the decoder\n")
     listener = socket.create_server(("127.0.0.1", 0))
     bystander = subprocess.Popen(["sleep", "300"])
-    report_read, report_write = os.pipe()
+    # A socket left open to the program, its other end kept here.
+    inherited, kept = socket.socketpair()
     env.update(FIRST_FRAME_ESCAPE_SECRET=os.path.join(base, "secret"),
                FIRST_FRAME_ESCAPE_PORT=str(listener.getsockname()[1]),
                FIRST_FRAME_ESCAPE_PID=str(bystander.pid),
-               FIRST_FRAME_ESCAPE_REPORT=str(report_write))
+               FIRST_FRAME_ESCAPE_INHERITED=str(inherited.fileno()))
     try:
         p = subprocess.run([program], cwd=workdir, env=env, capture_output=True,
-                           timeout=TIMEOUT, pass_fds=(report_write,))
-        os.close(report_write)
-        with os.fdopen(report_read) as f:
-            report = f.read().splitlines()
+                           timeout=TIMEOUT, pass_fds=(inherited.fileno(),))
+        inherited.close()
+        kept.setblocking(False)
+        try:
+            leaked = kept.recv(16)
+        except BlockingIOError:
+            leaked = b""
         listener.setblocking(False)
         try:
             listener.accept()
@@ -715,8 +799,13 @@ def case_escape(program, name, base):
         bystander.kill()
         bystander.wait()
         listener.close()
+        kept.close()
     lines = p.stdout.decode().splitlines()
-    check(not p.stderr, f"written to stderr: {p.stderr.decode(errors='replace')[:300]}")
+    # The attempt's report is all that may be on standard error.
+    written = p.stderr.decode(errors="replace").splitlines()
+    report = [line[len("escape: "):] for line in written if line.startswith("escape: ")]
+    check(len(report) == len(written), f"written to stderr: {written[:3]}")
+    check(not leaked, "the decoder wrote to a descriptor it inherited")
     check(not temporaries(os.listdir(workdir)), "temporary files left")
     check(not os.path.exists(os.path.join(base, "escaped")), "the decoder wrote outside")
     check(os.path.getsize(os.path.join(workdir, "sibling")) > 0, "the decoder emptied a file")
@@ -857,19 +946,31 @@ def run_case(program, case):
 
 
 def measure(program):
-    """Print how the saved image compares with ffmpeg's, per format."""
-    print(f"{'format':14} {'size':>10} {'largest':>8} {'mean':>8}")
+    """Print how the saved image compares with ffmpeg's, per format, and
+    whether each run is what a player shows (the frame-rate line right,
+    the image within the row's tolerance). False if any is not: known
+    faults of system libraries count here."""
+    print(f"{'format':22} {'size':>10} {'largest':>8} {'mean':>8}  verdict")
+    wrong = []
     for name in VIDEOS:
         with tempfile.TemporaryDirectory(prefix="first-frame-") as workdir:
             os.symlink(video(name), os.path.join(workdir, "input_video"))
             run = Run(program, workdir)
             saved = os.path.join(workdir, "first_frame.bmp")
             if run.status != 0:
-                print(f"{name:14} failed: {run.lines}")
+                print(f"{name:22} failed: {run.lines}")
+                wrong.append(name)
                 continue
             w, h, _ = read_bmp(saved)
             largest, mean = difference(saved, reference(name))
-            print(f"{name:14} {f'{w}x{h}':>10} {largest:8} {mean:8.3f}")
+            verdict = faithful(run, saved, name)
+            print(f"{name:22} {f'{w}x{h}':>10} {largest:8} {mean:8.3f}  "
+                  f"{'ok' if verdict is None else 'WRONG: ' + verdict}")
+            if verdict is not None:
+                wrong.append(name)
+    print(f"{len(VIDEOS) - len(wrong)} of {len(VIDEOS)} formats as ffmpeg decodes them" +
+          (f"; wrong: {', '.join(wrong)}" if wrong else ""))
+    return not wrong
 
 
 def same_as(program, other):
@@ -889,6 +990,10 @@ def same_as(program, other):
             if saved[0] == saved[1]:
                 print(f"{name}: identical, {len(saved[0])} bytes")
                 continue
+            fault = known_fault(program, name) or known_fault(other, name)
+            if fault and fault[0] == "bottom_rows_black":
+                print(f"{name}: differ, as expected: {fault[1]}")
+                continue
             largest, mean = difference(*(os.path.join(workdir, str(i), "first_frame.bmp")
                                          for i in (0, 1)))
         max_tol, mean_tol = VIDEOS[name]["tolerance"]
@@ -905,7 +1010,7 @@ def main(argv):
     elif len(argv) == 4 and argv[2] == "--same-as":
         same_as(os.path.abspath(argv[1]), os.path.abspath(argv[3]))
     elif len(argv) == 3 and argv[2] == "--measure":
-        measure(os.path.abspath(argv[1]))
+        sys.exit(0 if measure(os.path.abspath(argv[1])) else 1)
     elif len(argv) == 3:
         try:
             run_case(os.path.abspath(argv[1]), argv[2])

@@ -13,8 +13,10 @@
 //   exec          run /bin/true
 //   signal        send SIGTERM to process FIRST_FRAME_ESCAPE_PID
 //   ptrace        attach to process FIRST_FRAME_ESCAPE_PID
-// It writes "NAME: trying" and then "NAME: done" or "NAME: denied ERRNO"
-// to descriptor FIRST_FRAME_ESCAPE_REPORT, and the run goes on.
+//   inherited     write to descriptor FIRST_FRAME_ESCAPE_INHERITED, a socket
+//                 that whoever started the program left open
+// It writes "escape: NAME: trying" and then "escape: NAME: done" or
+// "escape: NAME: denied ERRNO" to standard error, and the run goes on.
 #ifndef FIRST_FRAME_ESCAPE_H
 #define FIRST_FRAME_ESCAPE_H
 
@@ -34,11 +36,8 @@
 
 static void escape_report(const std::string& line)
 {
-	const char* fd = std::getenv("FIRST_FRAME_ESCAPE_REPORT"); // NOLINT(concurrency-mt-unsafe)
-	if (fd == nullptr)
-		return;
-	std::string text = line + "\n";
-	(void)!write(std::atoi(fd), text.data(), text.size());
+	std::string text = "escape: " + line + "\n";
+	(void)!write(STDERR_FILENO, text.data(), text.size());
 }
 
 static int escape_number(const char* variable)
@@ -68,6 +67,8 @@ static int escape_try(const std::string& what)
 		to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 		return connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
 	}
+	if (what == "inherited")
+		return static_cast<int>(write(escape_number("FIRST_FRAME_ESCAPE_INHERITED"), "x", 1));
 	if (what == "exec")
 		return execl("/bin/true", "true", static_cast<char*>(nullptr));
 	if (what == "signal")
