@@ -226,10 +226,10 @@ if begin "$prefix"; then
 	log cmake --build "$work/opencv" --parallel "$jobs"
 	log cmake --install "$work/opencv"
 
-	# What the licences ask to pass on with the binary.
+	# What the licences ask to pass on with the binary that Debian has no
+	# common copy of (the LGPL and Apache texts are in
+	# /usr/share/common-licenses).
 	mkdir -p "$prefix/licenses"
-	cp "$ffmpeg_src/COPYING.LGPLv2.1" "$prefix/licenses/ffmpeg-COPYING.LGPLv2.1"
-	cp "$opencv_src/LICENSE" "$prefix/licenses/opencv-LICENSE"
 	# OpenCV's notice is its COPYRIGHT file (4.10 has no NOTICE).
 	notice=$opencv_src/NOTICE
 	[ -f "$notice" ] || notice=$opencv_src/COPYRIGHT
