@@ -247,13 +247,33 @@ struct landlock_ruleset
 	uint64_t scoped;
 };
 
+// Allow `access` to the file that `fd` names, or beneath the directory.
+static bool allow(int rules, int fd, uint64_t access)
+{
+	landlock_path_beneath_attr rule = {access, fd};
+	return syscall(SYS_landlock_add_rule, rules, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+// The same by name; what is not there needs no rule. (Which builds need
+// one depends on their OpenCV.)
+[[maybe_unused]] static bool allow_path(int rules, const char* path, uint64_t access)
+{
+	int fd = open(path, O_PATH | O_CLOEXEC);
+	if (fd < 0)
+		return errno == ENOENT;
+	bool allowed = allow(rules, fd, access);
+	close(fd);
+	return allowed;
+}
+
 // Let the child read input_video, and the one system file that OpenCV
 // before 4.10 reads for each capture it opens (the CPUs online, to choose
-// its decoder threads; see open_capture), and nothing else: no other file, no directory, no change to
-// any file; with newer kernels also no TCP, no abstract socket and no
-// signal to a process outside. Rights that the running kernel's Landlock
-// does not know are left out, as its documentation shows; a kernel
-// without Landlock leaves the file system as it is, and the run goes on.
+// its decoder threads; see open_capture), and nothing else: no other
+// file, no directory, no change to any file; with newer kernels also no
+// TCP, no abstract socket and no signal to a process outside. Rights that
+// the running kernel's Landlock does not know are left out, as its
+// documentation shows; a kernel without Landlock leaves the file system
+// as it is, and the run goes on.
 static bool confine_file_system(int video)
 {
 	long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0,
@@ -296,25 +316,14 @@ static bool confine_file_system(int video)
 	    sizeof ruleset, 0));
 	if (rules < 0)
 		return false;
-	landlock_path_beneath_attr input = {LANDLOCK_ACCESS_FS_READ_FILE, video};
-	bool confined = syscall(SYS_landlock_add_rule, rules, LANDLOCK_RULE_PATH_BENEATH,
-	    &input, 0) == 0;
+	bool confined = allow(rules, video, LANDLOCK_ACCESS_FS_READ_FILE);
 #if !FIRST_FRAME_CAPTURE_TAKES_THREADS
-	int cpus = open("/sys/devices/system/cpu/online", O_PATH | O_CLOEXEC);
-	if (cpus >= 0) {
-		landlock_path_beneath_attr online = {LANDLOCK_ACCESS_FS_READ_FILE, cpus};
-		confined = confined && syscall(SYS_landlock_add_rule, rules,
-		    LANDLOCK_RULE_PATH_BENEATH, &online, 0) == 0;
-		close(cpus);
-	}
+	confined = confined && allow_path(rules, "/sys/devices/system/cpu/online",
+	    LANDLOCK_ACCESS_FS_READ_FILE);
 #endif
 #if FIRST_FRAME_LEAK_CHECK
-	int self = open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC);
-	landlock_path_beneath_attr proc = {LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR, self};
-	confined = confined && self >= 0 && syscall(SYS_landlock_add_rule, rules,
-	    LANDLOCK_RULE_PATH_BENEATH, &proc, 0) == 0;
-	if (self >= 0)
-		close(self);
+	confined = confined && allow_path(rules, "/proc/self",
+	    LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR);
 #endif
 	confined = confined && syscall(SYS_landlock_restrict_self, rules, 0) == 0;
 	close(rules);
@@ -602,6 +611,7 @@ static bool encode_image(int image, const cv::Mat& frame)
 // the image file. Its exit status does not matter: what it reported does.
 static int decode_first_frame(int video, int image, int reports, pid_t parent)
 {
+	prepare_heap();
 	std::string name = "/proc/self/fd/" + std::to_string(video);
 	if (access(name.c_str(), F_OK) != 0)
 		name = "input_video"; // no /proc: by name, as before
@@ -700,7 +710,6 @@ int main(int argc, char* argv[])
 {
 	(void)argc;
 	(void)argv;
-	prepare_heap();
 
 	// From here on this process reads nothing but the child's reports,
 	// and only stores the image.

@@ -225,6 +225,7 @@ ESCAPES = {
     "exec":         ("seccomp", signal.SIGSYS),
     "signal":       ("seccomp", signal.SIGSYS),
     "ptrace":       ("seccomp", signal.SIGSYS),
+    "namespace":    ("seccomp", signal.SIGSYS),
     "inherited":    ("descriptors", errno.EBADF),
 }
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these cases
