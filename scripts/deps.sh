@@ -11,7 +11,7 @@
 set -eu
 
 packages="build-essential cmake pkgconf libopencv-dev libseccomp-dev ffmpeg python3 mandoc man-db
-	valgrind strace clang-tidy cppcheck util-linux file lintian"
+	valgrind strace clang-tidy cppcheck util-linux mount file lintian"
 for group in "$@"; do
 	case $group in
 	static) packages="$packages dpkg-dev pkg-config nasm meson ninja-build zlib1g-dev libbz2-dev liblzma-dev" ;;
