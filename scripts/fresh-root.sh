@@ -77,4 +77,7 @@ if [ "$status" -ne 0 ]; then
 	echo "fresh-root: Debian $release ($suite): failed, status $status"
 	exit 1
 fi
+# What the suites could not run there, and why, is part of the result.
+skipped=$(grep -E '^ *[0-9]+ - .* \(Skipped\)' "$log" | sed 's/^ *[0-9]* - //' | sort -u)
+echo "fresh-root: tests skipped in the root: ${skipped:-none}"
 echo "fresh-root: Debian $release ($suite): both commands passed"
