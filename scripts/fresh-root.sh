@@ -64,9 +64,12 @@ echo "$status" > /root/readme-commands.status
 EOF
 
 echo "fresh-root: running the README's commands in the root (whole log: $log)"
-# In a private mount namespace, the binds go away with it.
+# In a private mount namespace, the binds go away with it. The root is
+# bound onto itself first, so that inside it "/" is a mount point, as on a
+# machine, and the tests' own mount namespaces can be made there.
 # shellcheck disable=SC2016 # expanded by the inner shell
 unshare --mount --propagation private sh -c '
+	mount --bind "$1" "$1" &&
 	mount -t proc proc "$1/proc" && mount --rbind /sys "$1/sys" && mount --rbind /dev "$1/dev" &&
 	exec chroot "$1" env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
 		sh /root/readme-commands.sh' sh "$root" 2>&1 |
@@ -78,6 +81,6 @@ if [ "$status" -ne 0 ]; then
 	exit 1
 fi
 # What the suites could not run there, and why, is part of the result.
-skipped=$(grep -E '^ *[0-9]+ - .* \(Skipped\)' "$log" | sed 's/^ *[0-9]* - //' | sort -u)
+skipped=$(grep -E '^[[:space:]]*[0-9]+ - .* \(Skipped\)' "$log" | sed 's/^[[:space:]]*[0-9]* - //' | sort -u | tr '\n' ' ')
 echo "fresh-root: tests skipped in the root: ${skipped:-none}"
 echo "fresh-root: Debian $release ($suite): both commands passed"
