@@ -195,19 +195,20 @@ static bool run_step(Step step)
 #define FIRST_FRAME_ROTATION_BACKWARDS 0
 #endif
 
+#if FIRST_FRAME_ROTATION_BACKWARDS
 static void undo_backwards_rotation(cv::VideoCapture& cap, cv::Mat& frame)
 {
-#if FIRST_FRAME_ROTATION_BACKWARDS
 	if (cap.get(cv::CAP_PROP_ORIENTATION_AUTO) == 0)
 		return;
 	int angle = static_cast<int>(cap.get(cv::CAP_PROP_ORIENTATION_META));
 	if (angle == 90 || angle == 270)
 		cv::rotate(frame, frame, cv::ROTATE_180);
-#else
-	(void)cap;
-	(void)frame;
-#endif
 }
+#else
+static void undo_backwards_rotation(const cv::VideoCapture& /*cap*/, const cv::Mat& /*frame*/)
+{
+}
+#endif
 
 // --- Confinement of the decoding child --------------------------------------
 
