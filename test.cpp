@@ -24,7 +24,6 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,14 +128,6 @@ static void prepare_heap()
 	(void)madvise(heap + skip, (ahead - skip) & ~(huge - 1), MADV_HUGEPAGE);
 	std::free(heap); // NOLINT(cppcoreguidelines-no-malloc)
 #endif
-}
-
-// No backend can open a file that is not there. Saying so at once spares
-// starting FFmpeg and OpenCV's backend for it, most of a failed run.
-static bool input_missing(const char* name)
-{
-	struct stat st;
-	return stat(name, &st) != 0 && errno == ENOENT;
 }
 
 // Only FFmpeg opens the video: after FFmpeg refuses a file, OpenCV would
@@ -496,11 +487,28 @@ static bool ignore_file_size_signal()
 	return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
 }
 
-// The hidden name beside `name` that an image is stored under until it is
-// complete and renamed into place.
-static std::string hidden_name(const std::string& name, int attempt)
+// The name under which a file opened as `fd` can be opened again.
+static std::string descriptor_path(int fd)
 {
-	return "." + name + "." + std::to_string(getpid()) + "." + std::to_string(attempt);
+	return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Make a file under a new hidden name beside `name`, where an image is
+// stored until it is complete and renamed into place: `make` tries one
+// name, and another is tried while the name is taken. The name made is
+// left in `tmp`.
+template <typename Make>
+static bool make_hidden(const std::string& name, std::string& tmp, Make make)
+{
+	for (int attempt = 0; attempt < 100; attempt++) {
+		tmp = "." + name + "." + std::to_string(getpid()) + "." + std::to_string(attempt);
+		if (make(tmp.c_str()))
+			return true;
+		if (errno != EEXIST)
+			break;
+	}
+	tmp.clear();
+	return false;
 }
 
 // The file the child writes the encoded image into. It is made before the
@@ -519,14 +527,11 @@ static ImageFile create_image_file(const std::string& name)
 {
 	ImageFile image;
 	image.fd = open(".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
-	for (int attempt = 0; image.fd < 0 && attempt < 100; attempt++) {
-		image.tmp = hidden_name(name, attempt);
-		image.fd = open(image.tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-		if (image.fd < 0 && errno != EEXIST) {
-			image.tmp.clear();
-			break;
-		}
-	}
+	if (image.fd < 0)
+		(void)make_hidden(name, image.tmp, [&](const char* tmp) {
+			image.fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+			return image.fd >= 0;
+		});
 	return image;
 }
 
@@ -534,26 +539,18 @@ static ImageFile create_image_file(const std::string& name)
 // where there is none, by descriptor (which needs privilege).
 static bool name_image_file(ImageFile& image, const std::string& name)
 {
-	std::string self = "/proc/self/fd/" + std::to_string(image.fd);
-	for (int attempt = 0; attempt < 100; attempt++) {
-		std::string tmp = hidden_name(name, attempt);
-		int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW);
-		if (linked != 0 && errno == ENOENT)
-			linked = linkat(image.fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH);
-		if (linked == 0) {
-			image.tmp = tmp;
-			return true;
-		}
-		if (errno != EEXIST)
-			return false;
-	}
-	return false;
+	const std::string self = descriptor_path(image.fd);
+	return make_hidden(name, image.tmp, [&](const char* tmp) {
+		return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp, AT_SYMLINK_FOLLOW) == 0 ||
+		    (errno == ENOENT && linkat(image.fd, "", AT_FDCWD, tmp, AT_EMPTY_PATH) == 0);
+	});
 }
 
 // Store the image complete or not at all: the file the child wrote gets a
 // hidden name, is closed with its errors checked, and is renamed over the
-// target, so a reader sees the old image or the new one, never a mix, and
-// a failure leaves an earlier image as it was.
+// target, so a reader sees the old image or the new one, never a mix. On
+// failure, discard_image removes what is left, and an earlier image stays
+// as it was.
 static bool store_image(ImageFile& image, const std::string& name)
 {
 	// No fsync: like cp and ffmpeg we leave flushing to the system. It
@@ -562,12 +559,10 @@ static bool store_image(ImageFile& image, const std::string& name)
 	bool named = !image.tmp.empty() || name_image_file(image, name);
 	bool closed = close(image.fd) == 0;
 	image.fd = -1;
-	if (named && closed && rename(image.tmp.c_str(), name.c_str()) == 0)
-		return true;
-	if (named)
-		unlink(image.tmp.c_str());
+	if (!named || !closed || rename(image.tmp.c_str(), name.c_str()) != 0)
+		return false;
 	image.tmp.clear();
-	return false;
+	return true;
 }
 
 static void discard_image(ImageFile& image)
@@ -613,7 +608,7 @@ static bool encode_image(int image, const cv::Mat& frame)
 static int decode_first_frame(int video, int image, int reports, pid_t parent)
 {
 	prepare_heap();
-	std::string name = "/proc/self/fd/" + std::to_string(video);
+	std::string name = descriptor_path(video);
 	if (access(name.c_str(), F_OK) != 0)
 		name = "input_video"; // no /proc: by name, as before
 	if (!confine_decoder(video, image, reports, parent))
@@ -679,7 +674,8 @@ static bool wait_for_decoder(pid_t decoder, ImageFile& image)
 
 // Open the video and the image file here, and start the child that
 // decodes, with the reading end of its reports in `reports`. The child
-// does not return from here.
+// does not return from here. A video that is not there fails the open,
+// before anything else is started for it.
 static pid_t start_decoder(int& reports, ImageFile& image)
 {
 	const pid_t parent = getpid();
@@ -719,7 +715,7 @@ int main(int argc, char* argv[])
 	pid_t decoder = -1;
 	double fps = 0;
 	bool bOpened = silence_library_log() && set_capture_options() &&
-	    ignore_file_size_signal() && !input_missing("input_video") &&
+	    ignore_file_size_signal() &&
 	    (decoder = start_decoder(reports, image)) > 0 &&
 	    received(reports, OPENED, &fps, sizeof fps);
 	if (!bOpened) {
