@@ -1,10 +1,15 @@
 #!/bin/sh
-# Print where this machine gets Debian from, as the system's own apt
-# sources say: the archive's URI, the security archive's URI and the
-# keyring they are signed with, on one line separated by spaces ("-" for
-# a keyring that apt's default trust covers, or a security archive that is
-# not configured). A local mirror, a caching proxy's URI or a snapshot is
-# taken as it stands, so whatever reaches Debian here reaches it for us.
+# Print apt source lines for a Debian release, from where this machine
+# gets Debian, as the system's own apt sources say: the archive's URI, the
+# security archive's URI and the keyring they are signed with. A local
+# mirror, a caching proxy's URI or a snapshot is taken as it stands, so
+# whatever reaches Debian here reaches it for us.
+#
+#   debian-mirror.sh TYPE SUITE    e.g. deb-src bookworm
+#
+# prints "TYPE [signed-by=KEYRING] URI SUITE main" for SUITE and
+# SUITE-updates, and for SUITE-security where the system's sources name a
+# security archive ([signed-by] only where they name a keyring).
 #
 # Both formats are read: one-line entries in sources.list and *.list, and
 # deb822 stanzas in *.sources. The entries taken are those for this
@@ -74,13 +79,25 @@ pick() { # suite -> "URI KEYRING" of its first entry
 	entries | awk -v suite="$1" '$2 == suite { sub(/\/+$/, "", $1); print $1, $3; exit }'
 }
 
+if [ $# -ne 2 ]; then
+	echo "usage: debian-mirror.sh TYPE SUITE" >&2
+	exit 2
+fi
+type=$1
+suite=$2
 main=$(pick "$codename")
 security=$(pick "$codename-security")
 if [ -z "$main" ]; then
 	echo "debian-mirror: no apt source for $codename in $etc" >&2
 	exit 1
 fi
-# shellcheck disable=SC2086 # "URI KEYRING" splits into its two words
-set -- $main
-security=${security%% *}
-echo "$1 ${security:--} $2"
+line() { # "URI KEYRING" suite
+	# shellcheck disable=SC2086 # "URI KEYRING" splits into its two words
+	set -- $1 "$2"
+	options=""
+	[ "$2" = - ] || options="[signed-by=$2] "
+	echo "$type $options$1 $3 main"
+}
+line "$main" "$suite"
+line "$main" "$suite-updates"
+[ -z "$security" ] || line "$security" "$suite-security"

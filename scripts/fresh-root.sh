@@ -29,18 +29,19 @@ log=$dir/debian-$release.log
 ./scripts/deps.sh root
 # The archive, and the apt settings that reach it (a proxy; a snapshot's
 # expired Release files), as this machine's own apt configuration has them.
-read -r mirror security keyring <<EOF
-$(./scripts/debian-mirror.sh)
+sources=$(./scripts/debian-mirror.sh deb "$suite")
+set --
+while read -r line; do
+	set -- "$@" "$line"
+done <<EOF
+$sources
 EOF
-options=""
-[ "$keyring" = - ] || options="[signed-by=$keyring] "
-set -- "deb $options$mirror $suite main" "deb $options$mirror $suite-updates main"
-[ "$security" = - ] || set -- "$@" "deb $options$security $suite-security main"
 for option in $(apt-config dump | sed -n 's/^\(Acquire::[A-Za-z]*::Proxy\|Acquire::Check-Valid-Until\) "\(.*\)";$/\1=\2/p'); do
 	set -- "$@" --aptopt="${option%%=*} \"${option#*=}\""
 done
 
-echo "fresh-root: making a minimal Debian $suite root in $root from $mirror"
+echo "fresh-root: making a minimal Debian $suite root in $root from:"
+echo "$sources" | sed 's/^/fresh-root:   /'
 rm -rf "$root"
 mkdir -p "$dir"
 mmdebstrap --variant=apt --include=git,sudo,ca-certificates "$suite" "$root" "$@"

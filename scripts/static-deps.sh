@@ -46,17 +46,8 @@ apt_update() { # suite
 	mkdir -p "$cache/apt-$1/lists/partial" "$cache/apt-$1/cache/archives/partial"
 	# The archive this machine's own apt sources use (a mirror, a proxy,
 	# a snapshot), for another release's sources.
-	read -r mirror security keyring <<-EOF
-	$("$here/debian-mirror.sh")
-	EOF
-	options=""
-	[ "$keyring" = - ] || options="[signed-by=$keyring] "
-	{
-		echo "deb-src $options$mirror $1 main"
-		echo "deb-src $options$mirror $1-updates main"
-		[ "$security" = - ] || echo "deb-src $options$security $1-security main"
-	} > "$cache/apt-$1/sources.list"
-	say "from $mirror$([ "$security" = - ] || echo " and $security")"
+	"$here/debian-mirror.sh" deb-src "$1" > "$cache/apt-$1/sources.list"
+	sed 's/^/static-deps:   /' "$cache/apt-$1/sources.list" >&2
 	apt_private "$1" apt-get update >&2
 	touch "$cache/apt-$1/updated"
 }
@@ -146,9 +137,12 @@ opencv_patches=$(ls "$here"/opencv-patches/*.patch 2>/dev/null || true)
 # its "complete" mark is there. FFmpeg's key covers dav1d too; OpenCV's
 # covers FFmpeg's, whose libraries it refers to. A Debian source is named
 # by its package version, another source tree by its path.
+fetched_version() { # source directory -> the Debian version fetched there, if any
+	(cd "$1" && ls -d .fetched-* 2>/dev/null || true) | sed 's/^\.fetched-//'
+}
 source_id() { # source directory
-	fetched=$(cd "$1" && ls -d .fetched-* 2>/dev/null || true)
-	if [ -n "$fetched" ]; then echo "$(basename "$1") $fetched"; else echo "$1"; fi
+	version=$(fetched_version "$1")
+	if [ -n "$version" ]; then echo "$(basename "$1") .fetched-$version"; else echo "$1"; fi
 }
 compiler=$(cc --version | head -n 1; c++ --version | head -n 1)
 # The compression libraries are Debian's own static ones, copied in: a
@@ -248,9 +242,9 @@ fi
 # package's Built-Using field: those fetched above, and the compression
 # libraries in the FFmpeg prefix. Written each time, as the same key
 # always gives the same list.
-debian_source() { # source directory -> "NAME VERSION" if Debian's
-	fetched=$(cd "$1" && ls -d .fetched-* 2>/dev/null || true)
-	[ -z "$fetched" ] || echo "$2 ${fetched#.fetched-}"
+debian_source() { # source directory, name -> "NAME VERSION" if Debian's
+	version=$(fetched_version "$1")
+	[ -z "$version" ] || echo "$2 $version"
 }
 {
 	debian_source "$dav1d_src" dav1d
