@@ -208,25 +208,52 @@ HOSTILE = {
 WRITE_FAULTS = ["directory_in_the_way", "file_size_limit", "file_size_limit_default_signal",
                 "read_only_directory", "full_file_system"]
 
-# Runs under valgrind's memcheck: the success path and each failure path.
+# Runs under valgrind's memcheck: the success path and each failure path,
+# and a run with an error planted in the decoding child, which must be
+# found although the child's standard error is /dev/null.
 VALGRIND_PATHS = {"saved": "h264_mp4", "open_failed": "missing", "read_failed": "no_frame",
-                  "write_failed": "directory_in_the_way"}
+                  "write_failed": "directory_in_the_way", "planted_error": "h264_mp4"}
 # What a compromised decoder tries from inside the confined child
-# (tests/escape.h), which of the child's confinements must stop it, and
-# how: a denied attempt fails with that error and the run goes on to save
-# the frame; a forbidden system call kills the decoder, and with it the
-# run, by SIGSYS, before anything is done.
+# (tests/escape.h), and how it must end: first with the whole confinement,
+# then, where another layer stands behind the system-call filter, with the
+# filter left out (the test-only build can do that). An errno: the attempt
+# fails with it and the run goes on to save the frame. KILLED: the filter
+# kills the decoder, and with it the run, by SIGSYS, before anything is
+# done; a crash likewise ends it by its own signal. DONE: the attempt
+# works, and what it did must not outlive the run.
+KILLED, DONE = signal.SIGSYS, "done"
 ESCAPES = {
-    "read_secret":  ("landlock", errno.EACCES),
-    "read_sibling": ("landlock", errno.EACCES),
-    "write_parent": ("landlock", errno.EACCES),
-    "truncate":     ("seccomp", signal.SIGSYS),
-    "connect":      ("seccomp", signal.SIGSYS),
-    "exec":         ("seccomp", signal.SIGSYS),
-    "signal":       ("seccomp", signal.SIGSYS),
-    "ptrace":       ("seccomp", signal.SIGSYS),
-    "namespace":    ("seccomp", signal.SIGSYS),
-    "inherited":    ("descriptors", errno.EBADF),
+    # files, by path
+    "read_secret":   (errno.EACCES, None),
+    "read_sibling":  (errno.EACCES, None),
+    "write_parent":  (KILLED, errno.EACCES),        # Landlock
+    "truncate":      (KILLED, None),
+    # file metadata, inside the run's directory and outside it
+    "chmod_inside":  (KILLED, None),
+    "chmod_outside": (KILLED, None),
+    "chown_inside":  (KILLED, errno.EPERM),         # no capabilities
+    "chown_outside": (KILLED, errno.EPERM),
+    "times_inside":  (KILLED, None),
+    "times_outside": (KILLED, None),
+    "xattr_inside":  (KILLED, None),
+    "xattr_outside": (KILLED, None),
+    # the image handed over: the parent gives it a plain mode again
+    "image_mode":    (KILLED, DONE),
+    # other processes, the network, programs
+    "connect":       (KILLED, None),
+    "exec":          (KILLED, None),
+    "signal":        (KILLED, None),
+    "ptrace":        (KILLED, None),
+    "priority":      (KILLED, None),
+    "namespace":     (KILLED, None),
+    "inherited":     (errno.EBADF, None),
+    # root's powers (as root only), unused kernel interfaces
+    "reboot":        (KILLED, errno.EPERM),         # no capabilities
+    "exec_memory":   (errno.EPERM, None),
+    "userfaultfd":   (KILLED, None),
+    "kernel_log":    (KILLED, None),
+    # a crash is not taken for a forbidden call
+    "abort":         (signal.SIGABRT, None),
 }
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these cases
 
@@ -237,7 +264,8 @@ def cases():
             ["arguments_ignored", "umask_respected", "bundled_sample",
              "parallel.same_input", "parallel.swapped_inputs"] +
             [f"valgrind.{v}" for v in VALGRIND_PATHS] +
-            [f"confined.{h}" for h in HOSTILE] + ["confined.ordinary", "memory_limit"] +
+            [f"confined.{h}" for h in HOSTILE] +
+            ["confined.ordinary", "confined.private_video", "memory_limit"] +
             [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"])
 
 
@@ -335,9 +363,9 @@ def make_broken(kind, workdir):
 # --- running the program ---------------------------------------------------
 
 class Run:
-    def __init__(self, program, workdir, args=(), preexec=None, prefix=()):
+    def __init__(self, program, workdir, args=(), preexec=None, prefix=(), env=None):
         p = subprocess.run([*prefix, program, *args], cwd=workdir, capture_output=True,
-                           timeout=TIMEOUT, preexec_fn=preexec)
+                           timeout=TIMEOUT, preexec_fn=preexec, env=env)
         self.status = p.returncode
         self.lines = p.stdout.decode().splitlines()
         self.stdout = p.stdout.decode()
@@ -732,6 +760,15 @@ def case_confined(program, name, base):
     if name == "ordinary":
         os.symlink(video("h264_mp4"), target)
         expected = [fps_line("25"), SAVED]
+    elif name == "private_video":
+        # Another user's file that only its owner may read: root reads it
+        # by a capability that the decoder drops.
+        if os.geteuid() != 0:
+            raise Skip("only root may read another user's private file")
+        shutil.copy(video("h264_mp4"), target)
+        os.chown(target, 65534, 65534)
+        os.chmod(target, 0o600)
+        expected = [fps_line("25"), SAVED]
     else:
         content = HOSTILE[name]
         if isinstance(content, str):
@@ -742,6 +779,9 @@ def case_confined(program, name, base):
     run, paths = files_touched(program, workdir)
     check_common(run)
     check(run.lines == expected, f"output {run.lines}, expected {expected}")
+    if expected[-1] == SAVED:
+        check(difference(os.path.join(workdir, "first_frame.bmp"), reference("h264_mp4")) ==
+              (0, 0.0), "the saved image differs from ffmpeg's")
     foreign = [line for path, line in paths
                if not path.startswith(SYSTEM_PATHS) and not path.startswith(OWN_FILES)
                # where the image's unnamed file is made; the decoder's
@@ -758,34 +798,53 @@ def landlock_abi():
     return max(libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1)), 0)
 
 
-def case_escape(program, name, base):
-    """The decoder, compromised, tries to get out; it must not."""
-    confinement, outcome = ESCAPES[name]
-    if confinement == "landlock" and not landlock_abi():
-        raise Skip("this kernel has no Landlock (or it is disabled), so the file system is open")
-    if name in ("signal", "ptrace") and os.environ.get("FIRST_FRAME_SANITIZED"):
-        raise Skip("the sanitizer build lets ptrace and signals through for LeakSanitizer")
-    # The shipped program with FFmpeg's decode call taken over where it is
-    # linked dynamically, the test-only build that tries right after
-    # confining itself where not.
+def escaping_program(program, env, filter_off=False):
+    """The program that plays a compromised decoder, and its environment:
+    the shipped program with FFmpeg's decode call taken over where it is
+    linked dynamically, the test-only build that tries right after
+    confining itself where not, or for the filter left out."""
     preload = os.environ.get("FIRST_FRAME_ESCAPE_PRELOAD")
-    env = dict(os.environ, FIRST_FRAME_ESCAPE=name)
-    if preload:
+    if preload and not filter_off:
         env.update(LD_PRELOAD=preload, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
                    ":verify_asan_link_order=0")
-    else:
-        program = os.environ["FIRST_FRAME_ESCAPES"]
+        return program
+    if filter_off:
+        env.update(FIRST_FRAME_ESCAPE_FILTER="off")
+    return os.environ["FIRST_FRAME_ESCAPES"]
+
+
+def file_state(path):
+    """What a change of the file's data or metadata would change."""
+    st = os.lstat(path)
+    return (st.st_mode, st.st_uid, st.st_gid, st.st_size, st.st_mtime_ns, st.st_ctime_ns,
+            sorted(os.listxattr(path, follow_symlinks=False)))
+
+
+def nice(pid):
+    return int(open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[16])
+
+
+def escape_attempt(program, name, base, outcome, filter_off):
+    """One run in which the decoder tries `name`, checked against `outcome`."""
     workdir = os.path.join(base, "run")
+    shutil.rmtree(workdir, ignore_errors=True)
     os.mkdir(workdir)
     os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
-    for path in (os.path.join(base, "secret"), os.path.join(workdir, "sibling")):
+    secret, sibling = os.path.join(base, "secret"), os.path.join(workdir, "sibling")
+    for path in (secret, sibling):
         with open(path, "w") as f:
             f.write("not for the decoder\n")
+    before = [file_state(path) for path in (secret, sibling)]
+    log = os.path.join(base, "escape.log")
+    if os.path.exists(log):
+        os.unlink(log)
+    env = dict(os.environ, FIRST_FRAME_ESCAPE=name, FIRST_FRAME_ESCAPE_LOG=log)
+    program = escaping_program(program, env, filter_off)
     listener = socket.create_server(("127.0.0.1", 0))
     bystander = subprocess.Popen(["sleep", "300"])
     # A socket left open to the program, its other end kept here.
     inherited, kept = socket.socketpair()
-    env.update(FIRST_FRAME_ESCAPE_SECRET=os.path.join(base, "secret"),
+    env.update(FIRST_FRAME_ESCAPE_SECRET=secret,
                FIRST_FRAME_ESCAPE_PORT=str(listener.getsockname()[1]),
                FIRST_FRAME_ESCAPE_PID=str(bystander.pid),
                FIRST_FRAME_ESCAPE_INHERITED=str(inherited.fileno()))
@@ -805,37 +864,63 @@ def case_escape(program, name, base):
         except BlockingIOError:
             connected = False
         tracer = re.search(r"TracerPid:\s*(\d+)", open(f"/proc/{bystander.pid}/status").read())
-        bystander_fine = bystander.poll() is None and tracer.group(1) == "0"
+        bystander_fine = (bystander.poll() is None and tracer.group(1) == "0" and
+                          nice(bystander.pid) == nice(os.getpid()))
     finally:
         bystander.kill()
         bystander.wait()
         listener.close()
         kept.close()
     lines = p.stdout.decode().splitlines()
-    # The attempt's report is all that may be on standard error.
+    report = (open(log, "rb").read().rstrip(b"\0").decode().splitlines()
+              if os.path.exists(log) else [])
     written = p.stderr.decode(errors="replace").splitlines()
-    report = [line[len("escape: "):] for line in written if line.startswith("escape: ")]
-    check(len(report) == len(written), f"written to stderr: {written[:3]}")
+    check(not written, f"written to stderr: {written[:3]}")
     check(not leaked, "the decoder wrote to a descriptor it inherited")
     check(not temporaries(os.listdir(workdir)), "temporary files left")
     check(not os.path.exists(os.path.join(base, "escaped")), "the decoder wrote outside")
-    check(os.path.getsize(os.path.join(workdir, "sibling")) > 0, "the decoder emptied a file")
+    check([file_state(path) for path in (secret, sibling)] == before,
+          "the decoder changed a file or its metadata")
     check(not connected, "the decoder connected to a socket")
-    check(bystander_fine, "the decoder signalled or traced another process")
-    if outcome == signal.SIGSYS:
+    check(bystander_fine, "the decoder signalled, traced or reniced another process")
+    image = os.path.join(workdir, "first_frame.bmp")
+    if isinstance(outcome, signal.Signals):
         check(report == [f"{name}: trying"], f"report {report}")
-        check(p.returncode == -signal.SIGSYS, f"status {p.returncode}, not killed by SIGSYS")
+        check(p.returncode == -outcome, f"status {p.returncode}, not killed by {outcome.name}")
         # Both attempt it while the video opens: FFmpeg's first decode
         # call is its stream probe's.
         check(lines == [], f"output {lines}")
-        check(not os.path.exists(os.path.join(workdir, "first_frame.bmp")), "an image was saved")
+        check(not os.path.exists(image), "an image was saved")
     else:
-        check(report == [f"{name}: trying", f"{name}: denied {outcome}"], f"report {report}")
+        result = "done" if outcome == DONE else f"denied {outcome}"
+        check(report == [f"{name}: trying", f"{name}: {result}"], f"report {report}")
         check((p.returncode, lines) == (0, [fps_line("25"), SAVED]),
               f"status {p.returncode}, output {lines}")
-        check(difference(os.path.join(workdir, "first_frame.bmp"), reference("h264_mp4")) ==
-              (0, 0.0), "the saved image differs from ffmpeg's")
-    print(f"{name}: {report[-1]}; status {p.returncode}")
+        check(difference(image, reference("h264_mp4")) == (0, 0.0),
+              "the saved image differs from ffmpeg's")
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = os.stat(image).st_mode & 0o7777
+        check(mode == 0o666 & ~umask, f"the saved image has mode {mode:04o}")
+    return f"{report[-1] if report else 'no report'}; status {p.returncode}"
+
+
+def case_escape(program, name, base):
+    """The decoder, compromised, tries to get out; it must not."""
+    whole, behind = ESCAPES[name]
+    if whole == errno.EACCES and not landlock_abi():
+        raise Skip("this kernel has no Landlock (or it is disabled), so the file system is open")
+    if name == "ptrace" and os.environ.get("FIRST_FRAME_SANITIZED"):
+        raise Skip("the sanitizer build lets ptrace through for LeakSanitizer")
+    if name == "reboot" and os.geteuid() != 0:
+        raise Skip("only root holds the capability to reboot, so there is none to drop")
+    print(f"{name}: {escape_attempt(program, name, base, whole, False)}")
+    if behind is None:
+        return
+    if behind == errno.EACCES and not landlock_abi():
+        print(f"{name}, the filter left out: not tried, this kernel has no Landlock")
+        return
+    print(f"{name}, the filter left out: {escape_attempt(program, name, base, behind, True)}")
 
 
 def case_escape_absent(program):
@@ -901,8 +986,9 @@ def valgrind_cannot_run(stderr):
 
 
 def case_valgrind(program, path, workdir):
-    """No invalid access and no definite leak, on the success path and
-    each failure path."""
+    """No invalid access and no definite leak, in either process, on the
+    success path and each failure path; and an error planted in the
+    decoding child is found."""
     if not shutil.which("valgrind"):
         raise Skip("valgrind is missing")
     setup = VALGRIND_PATHS[path]
@@ -913,16 +999,39 @@ def case_valgrind(program, path, workdir):
     else:
         os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
         os.mkdir(os.path.join(workdir, "first_frame.bmp"))
-    run = Run(program, workdir, prefix=(
+    env = None
+    if path == "planted_error":
+        env = dict(os.environ, FIRST_FRAME_ESCAPE="invalid_read")
+        program = escaping_program(program, env)
+    # The child's standard error is /dev/null: each process logs to a file.
+    logs = os.path.join(workdir, "valgrind")
+    os.mkdir(logs)
+    run = Run(program, workdir, env=env, prefix=(
         "valgrind", "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
-        "--show-leak-kinds=definite"))
-    unsupported = valgrind_cannot_run(run.stderr)
+        "--show-leak-kinds=definite", f"--log-file={logs}/%p"))
+    reports = {int(n): open(os.path.join(logs, n), errors="replace").read()
+               for n in os.listdir(logs)}
+    unsupported = valgrind_cannot_run("\n".join(reports.values()))
     if unsupported:
         raise Skip(unsupported)
+    errors = {pid: int((re.findall(r"ERROR SUMMARY: (\d+) errors", text) or ["-1"])[-1])
+              for pid, text in reports.items()}
+    children = [pid for pid, text in reports.items()
+                if re.search(r"Parent PID: (\d+)", text).group(1) in map(str, reports)]
+    everything = "\n".join(reports.values())
+    check(len(children) == (0 if path == "open_failed" else 1),
+          f"{len(reports)} processes under valgrind:\n{everything[-3000:]}")
+    if path == "planted_error":
+        child = reports[children[0]]
+        check(errors[children[0]] and "Invalid read of size 1" in child,
+              f"the planted error was not found in the child:\n{child[-3000:]}")
+        print(f"the child: {errors[children[0]]} error(s), the planted invalid read among them")
+        return
+    check(all(n == 0 for n in errors.values()),
+          f"errors under valgrind {errors}:\n{everything[-3000:]}")
     check(run.status == (0 if path == "saved" else 255),
-          f"status {run.status} under valgrind:\n{run.stderr[-3000:]}")
-    summary = [l for l in run.stderr.splitlines() if "ERROR SUMMARY" in l]
-    print(summary[-1] if summary else run.stderr[-500:])
+          f"status {run.status} under valgrind:\n{everything[-3000:]}")
+    print(f"ERROR SUMMARY: 0 errors, in each of {len(reports)} processes")
 
 
 def run_case(program, case):
