@@ -333,8 +333,8 @@ static bool confine_file_system(int video)
 // Under valgrind the child's code runs translated: valgrind maps new
 // executable memory for it and makes system calls of its own. Its client
 // request says whether we run under it; on a real CPU the request is a
-// no-op that answers 0, and it is asked before the video is parsed, so a
-// video cannot pretend.
+// no-op that answers 0, and it is asked by the parent, which never parses
+// the video, so a video cannot pretend.
 static bool under_valgrind()
 {
 #if __has_include(<valgrind/valgrind.h>)
