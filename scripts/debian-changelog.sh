@@ -1,6 +1,8 @@
 #!/bin/sh
 # Write the Debian changelog of first-frame, made from NEWS.md: one entry a
-# release section ("## VERSION (YYYY-MM-DD)"), each "- " item a "* " item.
+# release section ("## VERSION (YYYY-MM-DD)", or "(YYYY-MM-DD HH:MM)" in
+# UTC for a second release on the same day: Debian wants each entry's date
+# later than the one before), each "- " item a "* " item.
 # Fails if the newest section is not VERSION, so that a release cannot
 # ship with notes that stop at the one before.
 #
@@ -17,12 +19,13 @@ if [ "$newest" != "$version" ]; then
 	exit 1
 fi
 
-# Release dates become the trailer's RFC 2822 date, at midnight UTC.
+# Release dates become the trailer's RFC 2822 date, at midnight UTC unless
+# the section gives a time.
 awk -v maintainer="$maintainer" '
 function trailer() {
 	if (release == "")
 		return
-	cmd = "TZ=UTC date -R -d " date
+	cmd = "TZ=UTC date -R -d \"" date "\""
 	cmd | getline stamp
 	close(cmd)
 	printf "\n -- %s  %s\n", maintainer, stamp
@@ -32,7 +35,7 @@ function trailer() {
 	if (release != "")
 		print ""
 	release = $2
-	date = $3
+	date = $3 ($4 == "" ? "" : " " $4)
 	gsub(/[()]/, "", date)
 	printf "first-frame (%s) unstable; urgency=medium\n\n", release
 	next
