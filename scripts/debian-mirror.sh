@@ -9,7 +9,9 @@
 #
 # prints "TYPE [signed-by=KEYRING] URI SUITE main" for SUITE and
 # SUITE-updates, and for SUITE-security where the system's sources name a
-# security archive ([signed-by] only where they name a keyring).
+# security archive ([signed-by] only where they name a keyring;
+# [trusted=yes] where they mark an archive trusted, as a local file
+# archive of the tests is).
 #
 # Both formats are read: one-line entries in sources.list and *.list, and
 # deb822 stanzas in *.sources. The entries taken are those for this
@@ -39,6 +41,8 @@ entries() {
 				for (i = 1; i <= n; i++)
 					if (o[i] ~ /^signed-by=/)
 						keyring = substr(o[i], 11)
+					else if (o[i] == "trusted=yes")
+						keyring = "trusted"
 			}
 			print $2, $3, keyring
 		}' "$f"
@@ -53,9 +57,9 @@ entries() {
 				for (i = 1; i <= n; i++)
 					for (j = 1; j <= m; j++)
 						if (u[i] != "" && s[j] != "")
-							print u[i], s[j], (keyring ~ /^\// ? keyring : "-")
+							print u[i], s[j], (keyring ~ /^\// ? keyring : tolower(trusted) == "yes" ? "trusted" : "-")
 			}
-			types = uris = suites = keyring = enabled = ""
+			types = uris = suites = keyring = enabled = trusted = ""
 			field = ""
 		}
 		/^#/ { next }
@@ -70,6 +74,7 @@ entries() {
 			else if (field == "suites") suites = value
 			else if (field == "signed-by") keyring = value
 			else if (field == "enabled") enabled = value
+			else if (field == "trusted") trusted = value
 		}
 		END { flush() }' "$f"
 	done
@@ -94,8 +99,11 @@ fi
 line() { # "URI KEYRING" suite
 	# shellcheck disable=SC2086 # "URI KEYRING" splits into its two words
 	set -- $1 "$2"
-	options=""
-	[ "$2" = - ] || options="[signed-by=$2] "
+	case $2 in
+	-) options="" ;;
+	trusted) options="[trusted=yes] " ;;
+	*) options="[signed-by=$2] " ;;
+	esac
 	echo "$type $options$1 $3 main"
 }
 line "$main" "$suite"

@@ -3,6 +3,8 @@
 # first-frame links against, and print the directory they are installed in.
 #
 #   static-deps.sh CACHE [FFMPEG_SOURCE OPENCV_SOURCE]
+#   static-deps.sh --lists CACHE    refresh the lists, print "PACKAGE VERSION SUITE"
+#                                   of each Debian source it would build
 #
 # Without source directories, the sources are Debian's own source packages,
 # Debian's patches applied: dav1d and FFmpeg from Debian 12 (the release the
@@ -20,8 +22,18 @@
 # everything that decides the libraries' bytes: the source versions, the
 # configure flags, our patches and the compiler. Progress goes to stderr; the
 # OpenCV prefix is the one line on stdout.
+#
+# The lists are refreshed at every run, so that a rebuild takes Debian's
+# latest security fixes: a newer source version makes a new key, and once a
+# new prefix is built the older ones are removed. When the archive cannot
+# be reached, the cached lists are used, and one line on stderr says so.
 set -eu
 
+lists_only=false
+if [ "${1:-}" = --lists ]; then
+	lists_only=true
+	shift
+fi
 cache=$(realpath -m "$1")
 ffmpeg_src=${2:-}
 opencv_src=${3:-}
@@ -40,24 +52,49 @@ apt_private() { # suite, apt-get or apt-cache, arguments: with that suite's list
 		-o Dir::Cache="$cache/apt-$suite/cache" "$@"
 }
 
-apt_update() { # suite
-	[ -f "$cache/apt-$1/updated" ] && return
-	say "private apt source list for $1 in $cache/apt-$1"
-	mkdir -p "$cache/apt-$1/lists/partial" "$cache/apt-$1/cache/archives/partial"
-	# The archive this machine's own apt sources use (a mirror, a proxy,
-	# a snapshot), for another release's sources.
-	"$here/debian-mirror.sh" deb-src "$1" > "$cache/apt-$1/sources.list"
-	sed 's/^/static-deps:   /' "$cache/apt-$1/sources.list" >&2
-	apt_private "$1" apt-get update >&2
-	touch "$cache/apt-$1/updated"
+apt_update() { # suites...: refresh their private lists; unreachable, keep the cached ones
+	stale=""
+	for suite in "$@"; do
+		lists=$cache/apt-$suite
+		mkdir -p "$lists/lists/partial" "$lists/cache/archives/partial"
+		# The archive this machine's own apt sources use (a mirror, a
+		# proxy, a snapshot), for another release's sources.
+		"$here/debian-mirror.sh" deb-src "$suite" > "$lists/sources.list"
+		if apt_private "$suite" apt-get update --error-on=any > "$lists/update.log" 2>&1; then
+			touch "$lists/updated"
+		elif [ -f "$lists/updated" ]; then
+			stale="$stale $suite's of $(date -u -r "$lists/updated" '+%Y-%m-%d %H:%M UTC')"
+		else
+			cat "$lists/update.log" >&2
+			say "cannot fetch the apt source lists for $suite"
+			exit 1
+		fi
+	done
+	if [ -n "$stale" ]; then
+		say "cannot reach the archive (see $cache/apt-*/update.log); using the cached lists:$stale"
+	else
+		say "apt source lists refreshed: $*"
+	fi
+}
+
+newest() { # package, suite -> the newest version of its source in the suite's lists
+	apt_private "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | {
+		best=""
+		while read -r v; do
+			if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
+		done
+		echo "$best"
+	}
 }
 
 fetch() { # package, suite -> prints the unpacked source directory
 	package=$1
 	suite=$2
-	apt_update "$suite"
-	version=$(apt_private "$suite" apt-cache showsrc "$package" 2>/dev/null |
-		sed -n 's/^Version: //p' | sort -V | tail -n 1)
+	version=$(newest "$package" "$suite")
+	if [ -z "$version" ]; then
+		say "no source of $package in the lists for $suite"
+		exit 1
+	fi
 	plain=$(echo "$version" | sed 's/^[0-9]*://')    # no epoch
 	upstream=${plain%-*}                              # no revision
 	# dpkg-source unpacks into PACKAGE-UPSTREAM.
@@ -85,6 +122,20 @@ fetch() { # package, suite -> prints the unpacked source directory
 	echo "$dir"
 }
 
+# dav1d and FFmpeg from Debian 12, OpenCV from Debian 13.
+if [ -z "$opencv_src" ] || $lists_only; then
+	apt_update bookworm trixie
+else
+	apt_update bookworm
+fi
+if $lists_only; then
+	for source in "dav1d bookworm" "ffmpeg bookworm" "opencv trixie"; do
+		# shellcheck disable=SC2086 # "PACKAGE SUITE" splits into its two words
+		set -- $source
+		echo "$1 $(newest "$1" "$2") $2"
+	done
+	exit 0
+fi
 dav1d_src=$(fetch dav1d bookworm)
 [ -n "$ffmpeg_src" ] || ffmpeg_src=$(fetch ffmpeg bookworm)
 [ -n "$opencv_src" ] || opencv_src=$(fetch opencv trixie)
@@ -160,6 +211,7 @@ opencv_key=$({
 } | sha256sum | cut -c1-16)
 prefix=$cache/opencv-$opencv_key
 
+built=false
 begin() { # prefix: 0 if it must be built (then locked, emptied), 1 if done
 	exec 9> "$1.lock"
 	flock 9
@@ -168,6 +220,7 @@ begin() { # prefix: 0 if it must be built (then locked, emptied), 1 if done
 		return 1
 	fi
 	say "building into $1 (logs in $1/logs)"
+	built=true
 	rm -rf "$1" && mkdir -p "$1/logs" "$1/lib"
 	logs=$1/logs
 	work=$1/work
@@ -253,5 +306,18 @@ debian_source() { # source directory, name -> "NAME VERSION" if Debian's
 	cat "$media/debian-sources"
 } > "$prefix/debian-sources.new"
 mv "$prefix/debian-sources.new" "$prefix/debian-sources"
+# Once a newer prefix is built, the older ones go (each under its lock, so
+# not while another build uses it): the cache does not grow with every
+# security update.
+if $built; then
+	for old in "$cache"/ffmpeg-* "$cache"/opencv-*; do
+		case $old in *.lock | "$media" | "$prefix") continue ;; esac
+		[ -d "$old" ] || continue
+		if flock -n "$old.lock" rm -rf "$old"; then
+			rm -f "$old.lock"
+			say "removed the older $old"
+		fi
+	done
+fi
 say "dav1d, FFmpeg and OpenCV ready in $prefix"
 echo "$prefix"
