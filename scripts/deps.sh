@@ -1,6 +1,8 @@
 #!/bin/sh
 # Install, from Debian's packages, what first-frame needs; packages already
-# present are left alone and apt is not touched.
+# present are left alone and apt is not touched, but for the fast build's:
+# the system's static libraries that it links in are brought up to the
+# newest the archive has, since a stale one makes a stale bundle.
 #
 #   deps.sh [static] [bench] [root]
 #
@@ -21,6 +23,9 @@ for group in "$@"; do
 	esac
 done
 
+static=false
+case " $* " in *" static "*) static=true ;; esac
+
 missing=""
 for p in $packages; do
 	if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
@@ -28,14 +33,27 @@ for p in $packages; do
 	fi
 done
 
-if [ -z "$missing" ]; then
-	echo "deps: all present ($(echo $packages))"
-	exit 0
-fi
-
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-echo "deps: installing$missing"
-$sudo apt-get update
-# shellcheck disable=SC2086 # the package list is meant to split
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+if [ -z "$missing" ]; then
+	echo "deps: all present ($(echo $packages))"
+else
+	echo "deps: installing$missing"
+	$sudo apt-get update
+	# shellcheck disable=SC2086 # the package list is meant to split
+	$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi
+
+if $static; then
+	# The packages whose static libraries the fast build links in: the
+	# compression libraries, libseccomp, and the C++ runtime's.
+	bundled="zlib1g-dev libbz2-dev liblzma-dev libseccomp-dev"
+	for archive in libstdc++.a libgcc.a; do
+		owner=$(dpkg-query -S "$(realpath "$(c++ -print-file-name="$archive")")" 2>/dev/null) &&
+			bundled="$bundled ${owner%%:*}"
+	done
+	echo "deps: bringing the fast build's bundled system libraries up to date ($bundled)"
+	[ -n "$missing" ] || $sudo apt-get update -qq  # fresh lists, unless just updated
+	# shellcheck disable=SC2086 # the package list is meant to split
+	$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --only-upgrade $bundled
+fi

@@ -5,7 +5,8 @@
 # find its man page with man -w, and remove the package again. The fast
 # build's package must depend on the C library alone, name the Debian
 # sources linked in (Built-Using, Static-Built-Using) and carry the
-# licences of what it links in; its tarball is made too.
+# licences of what it links in, and bundle the newest source versions the
+# archive has (scripts/bundled-versions.sh); its tarball is made too.
 #
 #   package-check.sh [BUILD_DIR]
 set -eu
@@ -50,6 +51,16 @@ if [ "$static" = ON ]; then
 				{ echo "package: $field does not name $source"; exit 1; }
 		done
 	done
+	# A release is never cut from a stale bundle: every source linked in
+	# must be the newest the archive has.
+	echo "package: the bundled sources against the archive's newest"
+	current=true
+	report=$(./scripts/bundled-versions.sh "$deb" 2>&1) || current=false
+	echo "$report" | sed 's/^/package:   /'
+	if ! $current; then
+		echo "package: a bundled source is behind the archive (or the archive is out of reach): rebuild"
+		exit 1
+	fi
 	echo "package: building the tarball with cpack -G TGZ"
 	(cd "$build" && cpack -G TGZ)
 	contents=$(tar -tzf "$build"/first-frame-*.tar.gz)
