@@ -305,7 +305,8 @@ def cases():
             [f"valgrind.{v}" for v in VALGRIND_PATHS] +
             [f"confined.{h}" for h in HOSTILE] +
             ["confined.ordinary", "confined.private_video", "memory_limit"] +
-            [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"])
+            [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"] +
+            [f"bundle.{b}" for b in BUNDLE])
 
 
 # --- fixtures -------------------------------------------------------------
@@ -1201,6 +1202,106 @@ def case_valgrind(program, path, workdir):
     print(f"ERROR SUMMARY: 0 errors, in each of {len(reports)} processes")
 
 
+# --- the fast build's bundled Debian sources --------------------------------
+
+# Each row: the source versions a local apt archive (made by the test, read
+# through the system-wide mechanism that names archives, APT_ETC) carries
+# before and after Debian publishes a fix, as {suite: {source: version}},
+# and what the check says of a package bundling BUNDLED: the exit status
+# and the verdict on ffmpeg. "refresh" instead runs static-deps.sh's list
+# refresh three times: on the old archive, the updated one, and none.
+BUNDLED = {"ffmpeg": "7:5.1.9-0+deb12u1", "opencv": "4.10.0+dfsg-5", "dav1d": "1.0.0-2+deb12u1"}
+ARCHIVE = {"bookworm": {"ffmpeg": "7:5.1.9-0+deb12u1", "dav1d": "1.0.0-2+deb12u1",
+                        "opencv": "4.6.0+dfsg-12"},
+           "trixie": {"ffmpeg": "7:7.1.1-1", "opencv": "4.10.0+dfsg-5", "dav1d": "1.5.1-1"}}
+FIXED = {"bookworm-updates": {"ffmpeg": "7:5.1.10-0+deb12u1"}}
+BUNDLE = {
+    "up_to_date": (ARCHIVE, 0, "7:5.1.9-0+deb12u1 up to date (bookworm)"),
+    "behind":     ({**ARCHIVE, **FIXED}, 1, "7:5.1.10-0+deb12u1 BEHIND (bookworm)"),
+    "lists_refreshed": None,
+}
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def apt_archive(root, suites):
+    """A local apt archive of source indexes, as `apt-get update` reads it,
+    and an apt configuration directory naming it for this machine's
+    release; returns that directory."""
+    codename = next(line.split("=", 1)[1].strip().strip('"') for line in open("/etc/os-release")
+                    if line.startswith("VERSION_CODENAME="))
+    for release in ("bookworm", "trixie"):
+        for suite in (release, release + "-updates"):
+            index = "".join(f"Package: {name}\nBinary: {name}\nVersion: {version}\n"
+                            f"Directory: pool/main/{name[0]}/{name}\n\n"
+                            for name, version in suites.get(suite, {}).items()).encode()
+            directory = os.path.join(root, "dists", suite, "main", "source")
+            os.makedirs(directory, exist_ok=True)
+            open(os.path.join(directory, "Sources"), "wb").write(index)
+            digest = subprocess.run(["sha256sum"], input=index, capture_output=True,
+                                    check=True).stdout.split()[0].decode()
+            open(os.path.join(root, "dists", suite, "Release"), "w").write(
+                f"Suite: {suite}\nCodename: {suite}\nComponents: main\nArchitectures: source\n"
+                f"Date: Wed, 09 Dec 2026 00:00:00 UTC\n"
+                f"SHA256:\n {digest} {len(index)} main/source/Sources\n")
+    etc = os.path.join(root, "etc")
+    os.makedirs(os.path.join(etc, "sources.list.d"), exist_ok=True)
+    open(os.path.join(etc, "sources.list"), "w").write(
+        f"deb [trusted=yes] file:{root} {codename} main\n")
+    subprocess.run(["chmod", "-R", "a+rX", root], check=True)  # apt reads as _apt
+    return etc
+
+
+def case_bundle(name, workdir):
+    """The check of the fast build's bundled sources names each with both
+    versions and fails when one is behind; static-deps.sh refreshes its
+    lists at every run and goes on with the cached ones offline."""
+    if shutil.which("apt-get") is None:
+        raise Skip("no apt here")
+    archive = os.path.join(workdir, "archive")
+    if name == "lists_refreshed":
+        cache = os.path.join(workdir, "cache")
+
+        def lists(suites):
+            env = dict(os.environ, APT_ETC=apt_archive(archive, suites) if suites else
+                       os.path.join(workdir, "nowhere"))
+            if not suites:
+                os.makedirs(os.path.join(env["APT_ETC"], "sources.list.d"), exist_ok=True)
+                open(os.path.join(env["APT_ETC"], "sources.list"), "w").write(
+                    open(os.path.join(archive, "etc", "sources.list")).read())
+                shutil.rmtree(os.path.join(archive, "dists"))
+            p = subprocess.run([os.path.join(TOP, "scripts", "static-deps.sh"), "--lists", cache],
+                               capture_output=True, text=True, env=env, timeout=TIMEOUT)
+            check(p.returncode == 0, f"static-deps.sh --lists: {p.returncode} {p.stderr}")
+            return p.stdout.splitlines(), p.stderr.splitlines()
+        out, _ = lists(ARCHIVE)
+        check("ffmpeg 7:5.1.9-0+deb12u1 bookworm" in out, f"first lists: {out}")
+        out, _ = lists({**ARCHIVE, **FIXED})
+        check("ffmpeg 7:5.1.10-0+deb12u1 bookworm" in out, f"lists not refreshed: {out}")
+        out, err = lists(None)
+        check("ffmpeg 7:5.1.10-0+deb12u1 bookworm" in out, f"cached lists not used: {out}")
+        check(len(err) == 1 and "cannot reach the archive" in err[0], f"offline, it said: {err}")
+        return
+    suites, status, verdict = BUNDLE[name]
+    package = os.path.join(workdir, "pkg")
+    os.makedirs(os.path.join(package, "DEBIAN"))
+    using = ", ".join(f"{n} (= {v})" for n, v in sorted(BUNDLED.items()))
+    open(os.path.join(package, "DEBIAN", "control"), "w").write(
+        "Package: first-frame\nVersion: 0\nArchitecture: all\nMaintainer: tests <t@localhost>\n"
+        f"Description: a bundle\nBuilt-Using: {using}\nStatic-Built-Using: {using}\n")
+    subprocess.run(["dpkg-deb", "--build", package, package + ".deb"], check=True,
+                   capture_output=True)
+    p = subprocess.run([os.path.join(TOP, "scripts", "bundled-versions.sh"), package + ".deb"],
+                       capture_output=True, text=True, timeout=TIMEOUT,
+                       env=dict(os.environ, APT_ETC=apt_archive(archive, suites)))
+    rows = {line.split()[0]: " ".join(line.split()) for line in p.stdout.splitlines()[1:]}
+    check(p.returncode == status, f"status {p.returncode}, expected {status}: {p.stdout}{p.stderr}")
+    check(sorted(rows) == sorted(BUNDLED), f"sources listed: {sorted(rows)}")
+    check(rows["ffmpeg"].startswith(f"ffmpeg {BUNDLED['ffmpeg']} {verdict}"),
+          f"ffmpeg: {rows['ffmpeg']!r}, expected {verdict!r}")
+    check(rows["opencv"] == "opencv 4.10.0+dfsg-5 4.10.0+dfsg-5 up to date (trixie)",
+          f"opencv: {rows['opencv']!r}")
+
+
 def run_case(program, case):
     kind, _, name = case.partition(".")
     with tempfile.TemporaryDirectory(prefix="first-frame-") as workdir:
@@ -1224,6 +1325,8 @@ def run_case(program, case):
             case_confined(program, name, workdir)
         elif kind == "memory_limit":
             case_memory_limit(program, workdir)
+        elif kind == "bundle":
+            case_bundle(name, workdir)
         elif case == "escape.absent_from_program":
             case_escape_absent(program)
         elif kind == "escape":
