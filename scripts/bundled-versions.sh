@@ -41,7 +41,10 @@ echo "bundled-versions: reading the archive's source lists" >&2
 for release in bookworm trixie; do
 	mkdir -p "$lists/$release/partial" "$lists/cache-$release/archives/partial"
 	"$here/debian-mirror.sh" deb-src "$release" > "$lists/$release.list"
-	if ! apt_lists "$release" apt-get update --error-on=any > "$lists/update.log" 2>&1; then
+	# Every index or none: a missing security suite would hide a fix. One
+	# retry, for a transient error.
+	if ! apt_lists "$release" apt-get update --error-on=any > "$lists/update.log" 2>&1 &&
+		! apt_lists "$release" apt-get update --error-on=any >> "$lists/update.log" 2>&1; then
 		cat "$lists/update.log" >&2
 		echo "bundled-versions: cannot read the archive's lists for $release" >&2
 		exit 2

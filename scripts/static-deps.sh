@@ -64,6 +64,8 @@ apt_update() { # suites...: refresh their private lists; unreachable, keep the c
 			touch "$lists/updated"
 		elif [ -f "$lists/updated" ]; then
 			stale="$stale $suite's of $(date -u -r "$lists/updated" '+%Y-%m-%d %H:%M UTC')"
+		elif apt_private "$suite" apt-get update >> "$lists/update.log" 2>&1; then
+			touch "$lists/updated"  # no lists yet: take what apt itself accepts
 		else
 			cat "$lists/update.log" >&2
 			say "cannot fetch the apt source lists for $suite"
