@@ -1246,7 +1246,7 @@ def apt_archive(root, suites):
     etc = os.path.join(root, "etc")
     os.makedirs(os.path.join(etc, "sources.list.d"), exist_ok=True)
     open(os.path.join(etc, "sources.list"), "w").write(
-        f"deb [trusted=yes] file:{root} {codename} main\n")
+        f"deb [trusted=yes] copy:{root} {codename} main\n")
     subprocess.run(["chmod", "-R", "a+rX", root], check=True)  # apt reads as _apt
     return etc
 
