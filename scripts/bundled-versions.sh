@@ -52,13 +52,8 @@ for release in bookworm trixie; do
 done
 
 newest() { # source, release -> its newest version there, or nothing
-	apt_lists "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | {
-		best=""
-		while read -r v; do
-			if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
-		done
-		echo "$best"
-	}
+	apt_lists "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' |
+		"$here/newest-version.sh"
 }
 
 behind=0

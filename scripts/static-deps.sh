@@ -80,13 +80,8 @@ apt_update() { # suites...: refresh their private lists; unreachable, keep the c
 }
 
 newest() { # package, suite -> the newest version of its source in the suite's lists
-	apt_private "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | {
-		best=""
-		while read -r v; do
-			if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
-		done
-		echo "$best"
-	}
+	apt_private "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' |
+		"$here/newest-version.sh"
 }
 
 fetch() { # package, suite -> prints the unpacked source directory
