@@ -1,7 +1,7 @@
 #!/bin/sh
 # Configure and build the fast first-frame in ./build-static: linked
 # statically against a trimmed FFmpeg and OpenCV that are built first from
-# Debian's source packages (about 9 minutes the first time; kept in
+# Debian's source packages (about 10 minutes the first time; kept in
 # ~/.cache/first-frame and reused after, by any clone).
 # Extra arguments go to CMake, e.g. -DFIRST_FRAME_FFMPEG_SOURCE=DIR.
 set -eu

@@ -7,11 +7,13 @@
 #                                   of each Debian source it would build
 #
 # Without source directories, the sources are Debian's own source packages,
-# Debian's patches applied: dav1d and FFmpeg from Debian 12 (the release the
-# system's FFmpeg comes from), OpenCV from Debian 13, whose 4.10 lets a
-# capture decode with one thread (4.6 always uses one per CPU) and turns
-# rotated video the right way by itself; our own small OpenCV patches
-# (scripts/opencv-patches, each with its reason) go on top. They are fetched
+# Debian's patches applied, all from Debian 13, the current stable, on
+# Debian 12 and 13 alike: its FFmpeg 7.1 decodes what 5.1 cannot (HEIF
+# photos, VVC) and is the one Debian will keep fixing longest, with its
+# dav1d; its OpenCV 4.10 lets a capture decode with one thread (4.6 always
+# uses one per CPU) and turns rotated video the right way by itself. Our
+# own small patches (scripts/ffmpeg-patches, scripts/opencv-patches, each
+# with its reason) go on top. They are fetched
 # with private apt source lists under CACHE, from the archive that the
 # system's own apt sources name (scripts/debian-mirror.sh); the system's apt
 # configuration is not touched.
@@ -79,62 +81,79 @@ apt_update() { # suites...: refresh their private lists; unreachable, keep the c
 	fi
 }
 
+versions() { # package, suite -> every version of its source in the suite's lists
+	apt_private "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u
+}
 newest() { # package, suite -> the newest version of its source in the suite's lists
-	apt_private "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' |
-		"$here/newest-version.sh"
+	versions "$1" "$2" | "$here/newest-version.sh"
+}
+
+unpack() { # package, suite, version: 0 once unpacked, Debian's patches applied
+	plain=$(echo "$3" | sed 's/^[0-9]*://')    # no epoch
+	upstream=${plain%-*}                        # no revision
+	new=$cache/src/.new
+	rm -rf "$new" && mkdir -p "$new"
+	if ! (cd "$new" && apt_private "$2" apt-get source "$1=$3" >&2); then
+		# The mirror has been seen to lack a .dsc that its index lists.
+		# apt has still fetched and checked the tarballs against the
+		# signed index: unpack them and apply Debian's patch series as
+		# dpkg-source would.
+		orig=$(find "$new" -name "${1}_$upstream.orig.tar.*" ! -name '*.asc' | head -n 1)
+		debian=$(find "$new" -name "${1}_$plain.debian.tar.*" | head -n 1)
+		[ -n "$orig" ] && [ -n "$debian" ] || return 1
+		say "unpacking $1 by hand"
+		mkdir "$new/$1-$upstream"
+		tar -xf "$orig" -C "$new/$1-$upstream" --strip-components=1
+		tar -xf "$debian" -C "$new/$1-$upstream"
+		if [ -f "$new/$1-$upstream/debian/patches/series" ]; then
+			grep -v '^#' "$new/$1-$upstream/debian/patches/series" | while read -r patch; do
+				patch -d "$new/$1-$upstream" -p1 -s < "$new/$1-$upstream/debian/patches/$patch" >&2
+			done
+		fi
+	fi
+	# Only a whole new source replaces the one there was.
+	rm -rf "$cache/src/$1"-* "$cache/src/$1"_*
+	mv "$new"/* "$cache/src/"
+	rmdir "$new"
 }
 
 fetch() { # package, suite -> prints the unpacked source directory
 	package=$1
 	suite=$2
-	version=$(newest "$package" "$suite")
-	if [ -z "$version" ]; then
-		say "no source of $package in the lists for $suite"
-		exit 1
-	fi
-	plain=$(echo "$version" | sed 's/^[0-9]*://')    # no epoch
-	upstream=${plain%-*}                              # no revision
-	# dpkg-source unpacks into PACKAGE-UPSTREAM.
-	dir=$cache/src/$package-$upstream
-	if [ ! -f "$dir/.fetched-$version" ]; then
-		say "fetching Debian's source of $package $version ($suite)"
-		rm -rf "$cache/src/$package"-* "$cache/src/$package"_*
-		if ! (cd "$cache/src" && apt_private "$suite" apt-get source "$package=$version" >&2); then
-			# The mirror has been seen to lack a .dsc that its index
-			# lists. apt has still fetched and checked the tarballs
-			# against the signed index: unpack them and apply Debian's
-			# patch series as dpkg-source would.
-			say "unpacking $package by hand"
-			rm -rf "$dir" && mkdir -p "$dir"
-			tar -xf "$(ls "$cache/src/${package}_$upstream".orig.tar.*)" -C "$dir" --strip-components=1
-			tar -xf "$(ls "$cache/src/${package}_$plain".debian.tar.*)" -C "$dir"
-			if [ -f "$dir/debian/patches/series" ]; then
-				for patch in $(grep -v '^#' "$dir/debian/patches/series"); do
-					patch -d "$dir" -p1 -s < "$dir/debian/patches/$patch" >&2
-				done
-			fi
+	candidates=$(versions "$package" "$suite")
+	while :; do
+		version=$(echo "$candidates" | "$here/newest-version.sh")
+		if [ -z "$version" ]; then
+			say "no source of $package that the archive serves, in the lists for $suite"
+			exit 1
 		fi
-		touch "$dir/.fetched-$version"
-	fi
+		plain=$(echo "$version" | sed 's/^[0-9]*://')
+		# dpkg-source unpacks into PACKAGE-UPSTREAM.
+		dir=$cache/src/$package-${plain%-*}
+		[ -f "$dir/.fetched-$version" ] && break
+		say "fetching Debian's source of $package $version ($suite)"
+		if unpack "$package" "$suite" "$version"; then
+			touch "$dir/.fetched-$version"
+			break
+		fi
+		# An index can name a version before the archive (or the mirror
+		# in front of it) serves its files: build the newest one it does
+		# serve; scripts/bundled-versions.sh names what is missing.
+		say "the archive lists $package $version but does not serve its source; trying an older one"
+		candidates=$(echo "$candidates" | grep -vxF "$version" || true)
+	done
 	echo "$dir"
 }
 
-# dav1d and FFmpeg from Debian 12, OpenCV from Debian 13.
-if [ -z "$opencv_src" ] || $lists_only; then
-	apt_update bookworm trixie
-else
-	apt_update bookworm
-fi
+apt_update trixie
 if $lists_only; then
-	for source in "dav1d bookworm" "ffmpeg bookworm" "opencv trixie"; do
-		# shellcheck disable=SC2086 # "PACKAGE SUITE" splits into its two words
-		set -- $source
-		echo "$1 $(newest "$1" "$2") $2"
+	for package in dav1d ffmpeg opencv; do
+		echo "$package $(newest "$package" trixie) trixie"
 	done
 	exit 0
 fi
-dav1d_src=$(fetch dav1d bookworm)
-[ -n "$ffmpeg_src" ] || ffmpeg_src=$(fetch ffmpeg bookworm)
+dav1d_src=$(fetch dav1d trixie)
+[ -n "$ffmpeg_src" ] || ffmpeg_src=$(fetch ffmpeg trixie)
 [ -n "$opencv_src" ] || opencv_src=$(fetch opencv trixie)
 
 # dav1d, FFmpeg's usual AV1 decoder: a static library only, no tools.
@@ -179,6 +198,7 @@ opencv_flags="-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
 	-DWITH_IMGCODEC_PXM=OFF -DWITH_IMGCODEC_PFM=OFF
 	-DWITH_FLATBUFFERS=OFF -DCV_TRACE=OFF -DOPENCV_GENERATE_PKGCONFIG=OFF
 	-DCPU_DISPATCH="
+ffmpeg_patches=$(ls "$here"/ffmpeg-patches/*.patch 2>/dev/null || true)
 opencv_patches=$(ls "$here"/opencv-patches/*.patch 2>/dev/null || true)
 
 # A prefix is built once for each key, under a lock, and used only once
@@ -198,9 +218,11 @@ compiler=$(cc --version | head -n 1; c++ --version | head -n 1)
 archives="zlib1g-dev libbz2-dev liblzma-dev"
 # shellcheck disable=SC2086 # the package list is meant to split
 archive_versions=$(dpkg-query -W -f='${Package} ${Version}\n' $archives)
-media_key=$(printf '%s\n' "$(source_id "$dav1d_src") $dav1d_flags" \
-	"$(source_id "$ffmpeg_src") $ffmpeg_flags" "$compiler" "$archive_versions" |
-	sha256sum | cut -c1-16)
+media_key=$({
+	printf '%s\n' "$(source_id "$dav1d_src") $dav1d_flags" \
+		"$(source_id "$ffmpeg_src") $ffmpeg_flags" "$compiler" "$archive_versions"
+	for p in $ffmpeg_patches; do cat "$p"; done
+} | sha256sum | cut -c1-16)
 media=$cache/ffmpeg-$media_key
 opencv_key=$({
 	echo "$media_key $(source_id "$opencv_src") $opencv_flags"
@@ -246,11 +268,16 @@ if begin "$media"; then
 	log ninja -C "$work/dav1d" install
 
 	step=ffmpeg
-	say "building FFmpeg from $ffmpeg_src (about 4 minutes on 2 cores)"
+	say "building FFmpeg from $ffmpeg_src (about 5 minutes on 2 cores)"
 	mkdir -p "$work/ffmpeg"
+	cp -a "$ffmpeg_src" "$work/ffmpeg-src"
+	for p in $ffmpeg_patches; do
+		say "applying $(basename "$p")"
+		log patch -d "$work/ffmpeg-src" -p1 -i "$p"
+	done
 	# shellcheck disable=SC2086 # the flags are meant to split
 	log env -C "$work/ffmpeg" PKG_CONFIG_PATH="$media/lib/pkgconfig" \
-		"$ffmpeg_src/configure" --prefix="$media" --extra-ldflags="-L$media/lib" $ffmpeg_flags
+		"$work/ffmpeg-src/configure" --prefix="$media" --extra-ldflags="-L$media/lib" $ffmpeg_flags
 	log make -C "$work/ffmpeg" -j"$jobs" install
 	finish "$media"
 fi
@@ -284,6 +311,7 @@ if begin "$prefix"; then
 		echo "dav1d $(basename "$dav1d_src"):" $dav1d_flags
 		echo "FFmpeg $(basename "$ffmpeg_src"):" $ffmpeg_flags
 		echo "OpenCV $(basename "$opencv_src"):" $opencv_flags
+		for p in $ffmpeg_patches; do echo "FFmpeg patch: $(basename "$p")"; done
 		for p in $opencv_patches; do echo "OpenCV patch: $(basename "$p")"; done
 	} > "$prefix/licenses/build-flags"
 	finish "$prefix"
@@ -303,6 +331,8 @@ debian_source() { # source directory, name -> "NAME VERSION" if Debian's
 	cat "$media/debian-sources"
 } > "$prefix/debian-sources.new"
 mv "$prefix/debian-sources.new" "$prefix/debian-sources"
+# Where OpenCV's FFmpeg is, for what links FFmpeg alone (bench/floor.c).
+echo "$media" > "$prefix/ffmpeg-prefix"
 # Once a newer prefix is built, the older ones go (each under its lock, so
 # not while another build uses it): the cache does not grow with every
 # security update.
