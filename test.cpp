@@ -86,14 +86,15 @@ static bool set_capture_options()
 {
 	static const char options[] =
 	    "threads;2|thread_type;slice|protocol_whitelist;file|format_whitelist;"
-	    // containers
+	    // containers (mov also reads HEIF and AVIF photos: their items,
+	    // grids and tiles all live in the one file)
 	    "mov,matroska,avi,asf,mpegts,mpegtsraw,mpeg,flv,live_flv,ogg,nut,mxf,"
 	    "gxf,lxf,dv,rm,nsv,nuv,wtv,ty,pva,pmp,vivo,vividas,r3d,cine,swf,smjpeg,"
 	    "mpjpeg,ivf,ivr,kux,mgsts,mtv,dhav,lmlm4,lvf,msnwctcp,mxg,ser,vc1test,"
 	    "yuv4mpegpipe,"
 	    // raw video streams
-	    "h261,h263,h264,hevc,m4v,mpegvideo,mjpeg,mjpeg_2000,ingenient,vc1,av1,"
-	    "obu,dirac,dnxhd,cavsvideo,avs2,avs3,ipu,"
+	    "h261,h263,h264,hevc,vvc,m4v,mpegvideo,mjpeg,mjpeg_2000,ingenient,vc1,"
+	    "av1,obu,dirac,dnxhd,cavsvideo,avs2,avs3,ipu,"
 	    // animations and game video
 	    "gif,apng,flic,4xm,anm,argo_brp,avs,bethsoftvid,bfi,bink,bmv,c93,cdg,"
 	    "cdxl,dfa,dsicin,dxa,ea,film_cpk,filmstrip,gdv,hnm,idcin,ipmovie,iv8,"
