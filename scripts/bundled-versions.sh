@@ -11,7 +11,9 @@
 #
 # A source is matched with the release it came from by its version: of the
 # releases whose newest version is at least the bundled one, the lowest
-# (FFmpeg 5.1 is Debian 12's, though Debian 13 has 7.1).
+# (FFmpeg 5.1 would be Debian 12's, though Debian 13 has 7.1). A newer
+# version that the lists name but whose source the archive does not serve
+# (yet) is named, and not counted: no rebuild could take it.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 target=${1:-first-frame}
@@ -51,9 +53,20 @@ for release in bookworm trixie; do
 	fi
 done
 
+versions() { # source, release -> every version of it there
+	apt_lists "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u
+}
 newest() { # source, release -> its newest version there, or nothing
-	apt_lists "$2" apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' |
-		"$here/newest-version.sh"
+	versions "$1" "$2" | "$here/newest-version.sh"
+}
+served() { # source, version, release: whether the archive serves that source
+	get=$(mktemp -d "$lists/get.XXXXXX")
+	if (cd "$get" && apt_lists "$3" apt-get source --download-only "$1=$2" > /dev/null 2>&1); then
+		rm -rf "$get"
+		return 0
+	fi
+	rm -rf "$get"
+	return 1
 }
 
 behind=0
@@ -70,6 +83,17 @@ echo "$sources" | {
 				match=$v release=$r
 			fi
 		done
+		# An index can list a version before the archive (or the
+		# mirror in front of it) serves its source, and no rebuild can
+		# take that one: behind means behind a version that is served.
+		unserved=""
+		while [ -n "$match" ] && dpkg --compare-versions "$match" gt "$bundled" &&
+			! served "$source" "$match" "$release"; do
+			unserved="$unserved $match"
+			match=$(versions "$source" "$release" | while read -r v; do
+				if dpkg --compare-versions "$v" lt "$match"; then echo "$v"; fi
+			done | "$here/newest-version.sh")
+		done
 		if [ -z "$match" ]; then
 			verdict="not in the archive at this version or later"
 		elif dpkg --compare-versions "$match" eq "$bundled"; then
@@ -78,6 +102,7 @@ echo "$sources" | {
 			verdict="BEHIND ($release): rebuild the fast build"
 			behind=1
 		fi
+		[ -z "$unserved" ] || verdict="$verdict; listed but its source not served:$unserved"
 		printf '%-12s %-26s %-26s %s\n' "$source" "$bundled" "${match:--}" "$verdict"
 	done
 	exit "$behind"
