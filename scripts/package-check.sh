@@ -85,6 +85,9 @@ echo "package: man page at $(man -w first-frame)"
 echo "package: licences at /usr/share/doc/first-frame/copyright, changelog beside it"
 grep -q '^License: ISC' /usr/share/doc/first-frame/copyright
 zcat /usr/share/doc/first-frame/changelog.gz | head -n 1 | grep -q "^first-frame ($(dpkg-deb -f "$deb" Version))"
+echo "package: the security notes the man page points to at /usr/share/doc/first-frame/SECURITY.md"
+grep -q '^# Security' /usr/share/doc/first-frame/SECURITY.md
+man first-frame 2>/dev/null | grep -q 'first-frame/SECURITY.md'
 if [ "$static" = ON ]; then
 	grep -q '^License: LGPL-2.1+' /usr/share/doc/first-frame/copyright
 	grep -q '^License: Apache-2.0' /usr/share/doc/first-frame/copyright
