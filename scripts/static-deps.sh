@@ -93,14 +93,17 @@ unpack() { # package, suite, version: 0 once unpacked, Debian's patches applied
 	upstream=${plain%-*}                        # no revision
 	new=$cache/src/.new
 	rm -rf "$new" && mkdir -p "$new"
-	if ! (cd "$new" && apt_private "$2" apt-get source "$1=$3" >&2); then
+	if ! (cd "$new" && apt_private "$2" apt-get source "$1=$3" > apt.log 2>&1); then
 		# The mirror has been seen to lack a .dsc that its index lists.
 		# apt has still fetched and checked the tarballs against the
 		# signed index: unpack them and apply Debian's patch series as
 		# dpkg-source would.
 		orig=$(find "$new" -name "${1}_$upstream.orig.tar.*" ! -name '*.asc' | head -n 1)
 		debian=$(find "$new" -name "${1}_$plain.debian.tar.*" | head -n 1)
-		[ -n "$orig" ] && [ -n "$debian" ] || return 1
+		if [ -z "$orig" ] || [ -z "$debian" ]; then
+			mv "$new/apt.log" "$cache/src/$1-$3.fetch.log"
+			return 1
+		fi
 		say "unpacking $1 by hand"
 		mkdir "$new/$1-$upstream"
 		tar -xf "$orig" -C "$new/$1-$upstream" --strip-components=1
@@ -112,7 +115,7 @@ unpack() { # package, suite, version: 0 once unpacked, Debian's patches applied
 		fi
 	fi
 	# Only a whole new source replaces the one there was.
-	rm -rf "$cache/src/$1"-* "$cache/src/$1"_*
+	rm -rf "$cache/src/$1"-* "$cache/src/$1"_* "$new/apt.log"
 	mv "$new"/* "$cache/src/"
 	rmdir "$new"
 }
@@ -139,7 +142,8 @@ fetch() { # package, suite -> prints the unpacked source directory
 		# An index can name a version before the archive (or the mirror
 		# in front of it) serves its files: build the newest one it does
 		# serve; scripts/bundled-versions.sh names what is missing.
-		say "the archive lists $package $version but does not serve its source; trying an older one"
+		say "the archive lists $package $version but does not serve its source" \
+			"(see $cache/src/$package-$version.fetch.log); trying an older one"
 		candidates=$(echo "$candidates" | grep -vxF "$version" || true)
 	done
 	echo "$dir"
