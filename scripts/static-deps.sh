@@ -88,9 +88,13 @@ newest() { # package, suite -> the newest version of its source in the suite's l
 	versions "$1" "$2" | "$here/newest-version.sh"
 }
 
-unpack() { # package, suite, version: 0 once unpacked, Debian's patches applied
+# Sets served=false when the archive does not serve that source. Called as
+# a plain command, not in a condition, so that set -e still stops the build
+# on a failed unpack or patch.
+unpack() { # package, suite, version: unpacked, Debian's patches applied
 	plain=$(echo "$3" | sed 's/^[0-9]*://')    # no epoch
 	upstream=${plain%-*}                        # no revision
+	served=true
 	new=$cache/src/.new
 	rm -rf "$new" && mkdir -p "$new"
 	if ! (cd "$new" && apt_private "$2" apt-get source "$1=$3" > apt.log 2>&1); then
@@ -102,16 +106,18 @@ unpack() { # package, suite, version: 0 once unpacked, Debian's patches applied
 		debian=$(find "$new" -name "${1}_$plain.debian.tar.*" | head -n 1)
 		if [ -z "$orig" ] || [ -z "$debian" ]; then
 			mv "$new/apt.log" "$cache/src/$1-$3.fetch.log"
-			return 1
+			served=false
+			return 0
 		fi
 		say "unpacking $1 by hand"
 		mkdir "$new/$1-$upstream"
 		tar -xf "$orig" -C "$new/$1-$upstream" --strip-components=1
 		tar -xf "$debian" -C "$new/$1-$upstream"
 		if [ -f "$new/$1-$upstream/debian/patches/series" ]; then
-			grep -v '^#' "$new/$1-$upstream/debian/patches/series" | while read -r patch; do
-				patch -d "$new/$1-$upstream" -p1 -s < "$new/$1-$upstream/debian/patches/$patch" >&2
-			done
+			grep -v -e '^#' -e '^[[:space:]]*$' "$new/$1-$upstream/debian/patches/series" |
+				while read -r patch; do
+					patch -d "$new/$1-$upstream" -p1 -s <"$new/$1-$upstream/debian/patches/$patch" >&2
+				done
 		fi
 	fi
 	# Only a whole new source replaces the one there was.
@@ -135,7 +141,8 @@ fetch() { # package, suite -> prints the unpacked source directory
 		dir=$cache/src/$package-${plain%-*}
 		[ -f "$dir/.fetched-$version" ] && break
 		say "fetching Debian's source of $package $version ($suite)"
-		if unpack "$package" "$suite" "$version"; then
+		unpack "$package" "$suite" "$version"
+		if $served; then
 			touch "$dir/.fetched-$version"
 			break
 		fi
