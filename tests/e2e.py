@@ -80,6 +80,8 @@ VIDEOS = {
     "h264_ntsc":    recipe(X264 + ["-pix_fmt", "yuv420p"], rate="30000/1001"),
     "h264_bframes": recipe(["-c:v", "libx264", "-pix_fmt", "yuv420p",
                             "-x264-params", "bframes=3:b-adapt=0:b-pyramid=normal"]),
+    "h264_interlaced": recipe(["-c:v", "libx264", "-pix_fmt", "yuv420p", "-flags", "+ildct+ilme",
+                               "-x264-params", "bframes=2"]),
     "h264_444":     recipe(X264 + ["-pix_fmt", "yuv444p"]),
     "h264_odd":     recipe(X264 + ["-pix_fmt", "yuv444p"], size="321x243"),
     "h264_tiny":    recipe(X264 + ["-pix_fmt", "yuv444p"], size="2x2"),
