@@ -875,9 +875,15 @@ def shows_fault(run, saved, name, symptom, diff):
 def case_frame(program, name, workdir):
     os.symlink(video(name), os.path.join(workdir, "input_video"))
     run = Run(program, workdir)
+    fault = known_fault(program, name)
+    if fault and fault[0] == "declared_size_shown" and run.status < 0 and \
+            any(l.startswith("libasan.") for l in linked_libraries(program)):
+        # AddressSanitizer stops the over-read, and the confined child
+        # dies trying to report it.
+        print(f"expected failure, stopped by the sanitizer: {fault[1]}")
+        return
     check_common(run)
     saved = os.path.join(workdir, "first_frame.bmp")
-    fault = known_fault(program, name)
     if fault and fault[0] == "declared_size_shown" and run.status == 0 and \
             os.path.exists(saved) and read_bmp(saved)[:2] != read_bmp(reference(name))[:2]:
         check(shows_declared_size(run, saved, name),
