@@ -447,6 +447,14 @@ def remake(name, out):
         audio_encrypted(src, out)
 
 
+def mp4_boxes(data, start, end):
+    """(start, kind, end) of each box between `start` and `end` of `data`."""
+    while start + 8 <= end:
+        size, kind = struct.unpack_from(">I4s", data, start)
+        yield start, kind, start + size
+        start += size
+
+
 def declared_elsewhere(name, src, out):
     """`src` (an MP4 whose moov follows its mdat) with the hvcC box and the
     sample entry's size of a one-frame encode at the size the recipe
@@ -462,17 +470,12 @@ def declared_elsewhere(name, src, out):
         """(start, end) of each box on the way down to the last of `kinds`."""
         start, end, found = 0, len(blob), []
         for kind in kinds:
-            while start + 8 <= end:
-                size, got = struct.unpack_from(">I4s", blob, start)
-                if got == kind:
-                    found.append((start, start + size))
-                    # where the children start: after a full box's header,
-                    # stsd's entry count, or a visual sample entry
-                    start, end = start + {b"stsd": 16, b"hvc1": 86}.get(kind, 8), start + size
-                    break
-                start += size
-            else:
-                raise AssertionError(f"{name}: no {kind} box")
+            box = next(((s, e) for s, k, e in mp4_boxes(blob, start, end) if k == kind), None)
+            check(box, f"{name}: no {kind} box")
+            found.append(box)
+            # where the children start: after a full box's header, stsd's
+            # entry count, or a visual sample entry
+            start, end = box[0] + {b"stsd": 16, b"hvc1": 86}.get(kind, 8), box[1]
         return found
     kinds = [b"moov", b"trak", b"mdia", b"minf", b"stbl", b"stsd", b"hvc1", b"hvcC"]
     ours = path_to(data, kinds)
@@ -503,13 +506,8 @@ def audio_encrypted(src, out):
     for (to, size), (at, _) in zip(ours, theirs):
         data[to:to + size] = plain[at:at + size]
 
-    def boxes(start, end):
-        while start + 8 <= end:
-            size, kind = struct.unpack_from(">I4s", data, start)
-            yield start, kind, start + size
-            start += size
-    moov = next((s, e) for s, k, e in boxes(0, len(data)) if k == b"moov")
-    for start, kind, end in boxes(moov[0] + 8, moov[1]):
+    moov = next((s, e) for s, k, e in mp4_boxes(data, 0, len(data)) if k == b"moov")
+    for start, kind, end in mp4_boxes(data, moov[0] + 8, moov[1]):
         if kind == b"trak" and b"vide" in data[start:end]:
             for name in (b"encv", b"sinf", b"senc", b"saiz", b"saio"):
                 at = data.index(name, start, end)
