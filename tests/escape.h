@@ -31,8 +31,23 @@
 //                 administrators
 //   abort         abort(), as a failed assertion in a library would: not an
 //                 escape, a crash, which must be reported as one
+//   spin          loop for ever without a system call
+//   wait          wait for ever on a futex nobody wakes
+//   stop          stop itself with SIGSTOP
+//   terminate     end itself with SIGTERM, which a supervisor would read
+//                 as "stopped from outside"
+//   write_far     write one byte a terabyte into the image's file
 //   invalid_read  read past the end of a heap block: not an escape, an
 //                 error planted for valgrind to find
+//   open_decoders not an escape either: open every decoder of the FFmpeg
+//                 linked in as the capture opens one (two slice threads),
+//                 start every parser, and read the header of the video
+//                 with every format on the program's list, so that a call
+//                 the filter does not allow, made only by a decoder or
+//                 format no video of the tests reaches, kills the run
+//                 here; reports "decoder NAME", "parser N" and "format
+//                 NAME" as it goes (so a kill names the one that made it)
+//                 and the counts at the end
 // It reports "NAME: trying" and then "NAME: done" or "NAME: denied ERRNO",
 // and the run goes on. The reports go into FIRST_FRAME_ESCAPE_LOG, a file
 // mapped into memory when the program starts: the confined child may open
@@ -40,12 +55,15 @@
 // a mapping it inherited.
 //
 // With FIRST_FRAME_ESCAPE_FILTER=off, first-frame-escapes loads no
-// system-call filter, so that the tests can try what stands behind it.
+// system-call filter, so that the tests can try what stands behind it;
+// with FIRST_FRAME_ESCAPE_SECONDS=N its decoding child has N seconds,
+// not the program's bound, so that the rows that hang end soon.
 #ifndef FIRST_FRAME_ESCAPE_H
 #define FIRST_FRAME_ESCAPE_H
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <linux/reboot.h>
 #include <linux/userfaultfd.h>
 #include <sched.h>
@@ -60,6 +78,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -68,7 +87,7 @@
 #include <string>
 
 static char* escape_log = nullptr;
-static const size_t escape_log_size = 4096;
+static const size_t escape_log_size = 1 << 16;
 
 __attribute__((constructor)) static void escape_map_log()
 {
@@ -108,6 +127,12 @@ static int escape_number(const char* variable)
 	return value != nullptr ? std::atoi(value) : 0;
 }
 
+[[maybe_unused]] static int64_t escape_decoder_seconds(int64_t seconds)
+{
+	const int shorter = escape_number("FIRST_FRAME_ESCAPE_SECONDS");
+	return shorter > 0 ? shorter : seconds;
+}
+
 // The image's file: the one descriptor of a regular file without a name.
 static int escape_image()
 {
@@ -118,6 +143,119 @@ static int escape_image()
 	}
 	errno = EBADF;
 	return -1;
+}
+
+// FFmpeg's calls, declared weak here so that the same code serves the
+// fast build (FFmpeg linked in) and the preloaded library of the default
+// build (the system's, found when it is loaded). Only the leading fields
+// of AVCodec and AVCodecParser, which FFmpeg keeps stable, are read.
+extern "C" {
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVInputFormat;
+struct AVCodecParserContext;
+struct AVCodecHead
+{
+	const char* name;
+	const char* long_name;
+	int type;
+	int id;
+	int capabilities;
+};
+struct AVCodecParserHead
+{
+	int codec_ids[7];
+};
+__attribute__((weak)) const AVCodecHead* av_codec_iterate(void** opaque);
+__attribute__((weak)) AVCodecContext* avcodec_alloc_context3(const AVCodecHead* codec);
+__attribute__((weak)) int avcodec_open2(AVCodecContext* context, const AVCodecHead* codec, void** options);
+__attribute__((weak)) void avcodec_free_context(AVCodecContext** context);
+__attribute__((weak)) int av_codec_is_decoder(const AVCodecHead* codec);
+__attribute__((weak)) int av_opt_set(void* object, const char* name, const char* value, int flags);
+__attribute__((weak)) const AVCodecParserHead* av_parser_iterate(void** opaque);
+__attribute__((weak)) AVCodecParserContext* av_parser_init(int codec_id);
+__attribute__((weak)) void av_parser_close(AVCodecParserContext* parser);
+__attribute__((weak)) const AVInputFormat* av_find_input_format(const char* name);
+__attribute__((weak)) int avformat_open_input(AVFormatContext** context, const char* url,
+    const AVInputFormat* format, void** options);
+__attribute__((weak)) int avformat_find_stream_info(AVFormatContext* context, void** options);
+__attribute__((weak)) void avformat_close_input(AVFormatContext** context);
+__attribute__((weak)) void av_log_set_level(int level);
+}
+
+// The video's descriptor: a regular file with a name (the image's has
+// none), by the path through which it can be opened again.
+static std::string escape_video_path()
+{
+	for (int fd = 3; fd < 256; fd++) {
+		struct stat file = {};
+		if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_nlink > 0)
+			return "/proc/self/fd/" + std::to_string(fd);
+	}
+	return "input_video";
+}
+
+static int escape_open_decoders()
+{
+	const int hardware = 1 << 18; // AV_CODEC_CAP_HARDWARE: a device's, not ours
+	if (av_codec_iterate == nullptr || av_find_input_format == nullptr ||
+	    av_parser_iterate == nullptr) {
+		errno = ENOSYS;
+		return -1;
+	}
+	// As the capture sets it before it opens anything (the fast build
+	// tries this first thing, before the capture).
+	if (av_log_set_level != nullptr)
+		av_log_set_level(-8);
+	int decoders = 0, parsers = 0, formats = 0, headers = 0;
+	void* at = nullptr;
+	while (const AVCodecHead* codec = av_codec_iterate(&at)) {
+		if (!av_codec_is_decoder(codec) || (codec->capabilities & hardware) != 0)
+			continue;
+		escape_report(std::string("decoder ") + codec->name);
+		AVCodecContext* context = avcodec_alloc_context3(codec);
+		if (context == nullptr)
+			continue;
+		(void)av_opt_set(context, "threads", "2", 0);
+		(void)av_opt_set(context, "thread_type", "slice", 0);
+		if (avcodec_open2(context, codec, nullptr) >= 0)
+			decoders++;
+		avcodec_free_context(&context);
+	}
+	at = nullptr;
+	while (const AVCodecParserHead* parser = av_parser_iterate(&at)) {
+		escape_report("parser " + std::to_string(parser->codec_ids[0]));
+		if (AVCodecParserContext* started = av_parser_init(parser->codec_ids[0])) {
+			parsers++;
+			av_parser_close(started);
+		}
+	}
+	// The program's own list, as it handed it to the capture.
+	const char* options = std::getenv("OPENCV_FFMPEG_CAPTURE_OPTIONS"); // NOLINT(concurrency-mt-unsafe)
+	std::string list = options != nullptr ? options : "";
+	const std::string key = "format_whitelist;";
+	list = list.find(key) == std::string::npos ? "" : list.substr(list.find(key) + key.size());
+	list.resize(std::min(list.find('|'), list.size()));
+	list += ",";
+	const std::string video = escape_video_path();
+	for (size_t from = 0, comma; (comma = list.find(',', from)) != std::string::npos; from = comma + 1) {
+		const std::string name = list.substr(from, comma - from);
+		const AVInputFormat* format = name.empty() ? nullptr : av_find_input_format(name.c_str());
+		if (format == nullptr)
+			continue;
+		escape_report("format " + name);
+		formats++;
+		AVFormatContext* context = nullptr;
+		if (avformat_open_input(&context, video.c_str(), format, nullptr) < 0)
+			continue;
+		if (avformat_find_stream_info(context, nullptr) >= 0)
+			headers++;
+		avformat_close_input(&context);
+	}
+	escape_report("opened " + std::to_string(decoders) + " decoders, " +
+	    std::to_string(parsers) + " parsers; " + std::to_string(formats) + " formats tried, " +
+	    std::to_string(headers) + " read");
+	return 0;
 }
 
 static int escape_try(const std::string& what)
@@ -191,6 +329,25 @@ static int escape_try(const std::string& what)
 		return static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC | UFFD_USER_MODE_ONLY));
 	if (what == "kernel_log")
 		return static_cast<int>(syscall(SYS_syslog, 10, nullptr, 0));
+	if (what == "spin")
+		for (volatile unsigned long turns = 0;; turns = turns + 1) {
+		}
+	if (what == "wait") {
+		static uint32_t never = 0;
+		return static_cast<int>(syscall(SYS_futex, &never, FUTEX_WAIT_PRIVATE, 0, nullptr));
+	}
+	if (what == "stop")
+		return raise(SIGSTOP);
+	if (what == "terminate")
+		return raise(SIGTERM);
+	if (what == "write_far") {
+		int image = escape_image();
+		if (image < 0 || lseek(image, off_t{1} << 40, SEEK_SET) < 0)
+			return -1;
+		return static_cast<int>(write(image, "x", 1));
+	}
+	if (what == "open_decoders")
+		return escape_open_decoders();
 	if (what == "invalid_read") {
 		// The block's size comes from the run, so that neither the
 		// compiler nor a static checker sees the read past its end:
