@@ -4,8 +4,9 @@
 # that a library update that brings a new call is seen before it ships.
 #
 #   syscall-inventory.sh PROGRAM            print the inventory
-#   syscall-inventory.sh PROGRAM --check    fail where it differs from
-#                                           scripts/syscall-inventory.txt
+#   syscall-inventory.sh PROGRAM --check    fail where it differs from the
+#                                           kept one for this Debian release,
+#                                           scripts/syscall-inventory-NN.txt
 #
 # From the fast build's binary (FFmpeg, dav1d, OpenCV, libstdc++ and
 # libseccomp linked in; the C library alone shared) it takes:
@@ -18,7 +19,9 @@
 # (allowed, narrowed: allowed with conditions on its arguments, refused
 # with an errno, or killed), and the class must agree with the filter: a
 # call allowed, narrowed or refused is named in write_filter, a killed one
-# is not (the filter kills whatever it does not name).
+# is not (the filter kills whatever it does not name). One inventory is
+# kept a release, as each builds the fast build with its own C library
+# headers and C++ runtime (Debian 12: glibc 2.36, GCC 12; 13: 2.41, 14).
 set -eu
 if [ $# -lt 1 ]; then
 	echo "usage: syscall-inventory.sh PROGRAM [--check]" >&2
@@ -31,7 +34,11 @@ import os, re, subprocess, sys
 
 here, program, check = sys.argv[1], sys.argv[2], "--check" in sys.argv[3:]
 top = os.path.dirname(here)
-kept = os.path.join(here, "syscall-inventory.txt")
+release = ""
+for line in open("/etc/os-release"):
+    if line.startswith("VERSION_ID="):
+        release = line.split("=", 1)[1].strip().strip('"').split(".")[0]
+kept = os.path.join(here, f"syscall-inventory-{release}.txt")
 
 # The kernel's numbers, from the C library's headers.
 numbers = {}
@@ -130,11 +137,11 @@ if check:
     old = open(kept).read() if os.path.exists(kept) else ""
     if old != text:
         import difflib
+        name = os.path.basename(kept)
         sys.stdout.writelines(difflib.unified_diff(old.splitlines(True), text.splitlines(True),
-                                                   "syscall-inventory.txt (kept)", "now"))
-        problems.append("the inventory differs from scripts/syscall-inventory.txt: classify "
-                        "what is new, then keep the new one (syscall-inventory.sh PROGRAM > "
-                        "scripts/syscall-inventory.txt)")
+                                                   f"{name} (kept)", "now"))
+        problems.append(f"the inventory differs from scripts/{name}: classify what is new, "
+                        f"then keep the new one (syscall-inventory.sh PROGRAM > scripts/{name})")
 else:
     sys.stdout.write(text)
 counts = {k: sum(1 for c in reached if classes.get(c) == k)
