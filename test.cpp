@@ -681,7 +681,7 @@ static int64_t now_ms()
 	return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-// When the decoding child started now must have ended.
+// The moment by which a decoding child started now must have ended.
 static int64_t decoder_deadline()
 {
 	int64_t seconds = decoder_seconds;
