@@ -949,7 +949,8 @@ def case_broken(program, kind, workdir):
     make_broken(kind, workdir)
     env = None
     if kind == "fifo":  # the program's bound is bound.documented's
-        program, env = hurried(program)
+        env = dict(os.environ)
+        program = escaping_program(program, env, hurried=True)
     expect_failure(Run(program, workdir, env=env), BROKEN[kind], workdir, None)
     with open(os.path.join(workdir, "first_frame.bmp"), "wb") as f:
         f.write(EARLIER)
@@ -962,12 +963,6 @@ def case_broken(program, kind, workdir):
 # sanitizer build to save a small clip on a machine busy with two suites:
 # 2 s was not).
 BOUND, HURRIED = 30, 10
-
-
-def hurried(program):
-    """The test-only build with a short bound, and its environment."""
-    return (os.environ["FIRST_FRAME_ESCAPES"],
-            dict(os.environ, FIRST_FRAME_ESCAPE_SECONDS=str(HURRIED)))
 
 
 def case_bound_documented(program, workdir):
@@ -1005,7 +1000,8 @@ def case_closed(program, which, workdir):
 def case_batch_recipe(program, workdir):
     """The README's recipe for many videos gets through a directory with
     one that never ends (a FIFO): the others are saved, that one not."""
-    program, env = hurried(program)
+    env = dict(os.environ)
+    program = escaping_program(program, env, hurried=True)
     bin_dir = os.path.join(workdir, "bin")
     os.makedirs(os.path.join(workdir, "videos"))
     os.mkdir(bin_dir)
@@ -1023,8 +1019,6 @@ def case_batch_recipe(program, workdir):
     saved = {name: os.path.exists(os.path.join(workdir, "frames", name, "first_frame.bmp"))
              for name in ("a", "b", "stuck")}
     check(saved == {"a": True, "b": True, "stuck": False}, f"saved: {saved}")
-
-
 
 
 
@@ -1346,18 +1340,21 @@ def landlock_abi():
     return max(libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1)), 0)
 
 
-def escaping_program(program, env, filter_off=False):
+def escaping_program(program, env, filter_off=False, hurried=False):
     """The program that plays a compromised decoder, and its environment:
     the shipped program with FFmpeg's decode call taken over where it is
     linked dynamically, the test-only build that tries right after
-    confining itself where not, or for the filter left out."""
+    confining itself where not, or for the filter left out, or for a
+    short bound (HURRIED) in place of the program's."""
     preload = os.environ.get("FIRST_FRAME_ESCAPE_PRELOAD")
-    if preload and not filter_off:
+    if preload and not filter_off and not hurried:
         env.update(LD_PRELOAD=preload, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
                    ":verify_asan_link_order=0")
         return program
     if filter_off:
         env.update(FIRST_FRAME_ESCAPE_FILTER="off")
+    if hurried:
+        env.update(FIRST_FRAME_ESCAPE_SECONDS=str(HURRIED))
     return os.environ["FIRST_FRAME_ESCAPES"]
 
 
@@ -1387,13 +1384,7 @@ def escape_attempt(program, name, base, outcome, filter_off):
     if os.path.exists(log):
         os.unlink(log)
     env = dict(os.environ, FIRST_FRAME_ESCAPE=name, FIRST_FRAME_ESCAPE_LOG=log)
-    if name in HANGS:
-        program, hurried_env = hurried(program)
-        env.update(FIRST_FRAME_ESCAPE_SECONDS=hurried_env["FIRST_FRAME_ESCAPE_SECONDS"])
-        if filter_off:
-            env.update(FIRST_FRAME_ESCAPE_FILTER="off")
-    else:
-        program = escaping_program(program, env, filter_off)
+    program = escaping_program(program, env, filter_off, hurried=name in HANGS)
     listener = socket.create_server(("127.0.0.1", 0))
     bystander = subprocess.Popen(["sleep", "300"])
     # A socket left open to the program, its other end kept here.

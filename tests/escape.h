@@ -133,16 +133,22 @@ static int escape_number(const char* variable)
 	return shorter > 0 ? shorter : seconds;
 }
 
-// The image's file: the one descriptor of a regular file without a name.
-static int escape_image()
+// The child's one descriptor of a regular file with a name (the video)
+// or without one (the image's file).
+static int escape_regular_file(bool named)
 {
 	for (int fd = 3; fd < 256; fd++) {
 		struct stat file = {};
-		if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_nlink == 0)
+		if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && (file.st_nlink > 0) == named)
 			return fd;
 	}
 	errno = EBADF;
 	return -1;
+}
+
+static int escape_image()
+{
+	return escape_regular_file(false);
 }
 
 // FFmpeg's calls, declared weak here so that the same code serves the
@@ -183,16 +189,11 @@ __attribute__((weak)) void avformat_close_input(AVFormatContext** context);
 __attribute__((weak)) void av_log_set_level(int level);
 }
 
-// The video's descriptor: a regular file with a name (the image's has
-// none), by the path through which it can be opened again.
+// The video, by the path through which its descriptor can be opened again.
 static std::string escape_video_path()
 {
-	for (int fd = 3; fd < 256; fd++) {
-		struct stat file = {};
-		if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_nlink > 0)
-			return "/proc/self/fd/" + std::to_string(fd);
-	}
-	return "input_video";
+	const int video = escape_regular_file(true);
+	return video < 0 ? "input_video" : "/proc/self/fd/" + std::to_string(video);
 }
 
 static int escape_open_decoders()
