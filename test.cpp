@@ -24,8 +24,10 @@
 #include <malloc.h>
 #include <poll.h>
 #include <seccomp.h>
-#include <sys/fsuid.h>
+#include <grp.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -42,6 +44,7 @@
 #include <cstdlib>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -373,7 +376,7 @@ static bool write_filter(int to, pid_t decoder)
 		SYS_brk, SYS_munmap, SYS_mremap,
 		// threads, and waiting for them (restart_syscall resumes a wait
 		// that a stop and continue interrupted)
-		SYS_futex, SYS_set_robust_list, SYS_rseq, SYS_rt_sigprocmask,
+		SYS_set_robust_list, SYS_rseq, SYS_rt_sigprocmask,
 		SYS_rt_sigaction, SYS_rt_sigreturn, SYS_sigaltstack, SYS_exit,
 		SYS_sched_yield, SYS_restart_syscall, SYS_getcpu,
 		// the CPUs it may run on, for the size of a thread pool (sysconf,
@@ -487,6 +490,14 @@ static bool write_filter(int to, pid_t decoder)
 	const uint64_t thread_ids = CLONE_SETTLS | CLONE_PARENT_SETTID |
 	    CLONE_CHILD_CLEARTID | CLONE_CHILD_SETTID;
 	rule(SCMP_ACT_ALLOW, SYS_clone, SCMP_A0(SCMP_CMP_MASKED_EQ, ~thread_ids, thread));
+	// Waiting and waking, the futex operations of the C library's locks,
+	// condition variables and thread joins and of C++'s: none of the
+	// priority-inheritance or requeue ones, nor a wake with an operation
+	// on a second word. (The operation's low bits; the flags for a private
+	// futex and the real-time clock may be set.)
+	for (int operation : {FUTEX_WAIT, FUTEX_WAKE, FUTEX_WAIT_BITSET, FUTEX_WAKE_BITSET})
+		rule(SCMP_ACT_ALLOW, SYS_futex, SCMP_A1(SCMP_CMP_MASKED_EQ, scmp_datum_t{FUTEX_CMD_MASK & 0x7f},
+		    static_cast<scmp_datum_t>(operation)));
 	// Thread names (dav1d and FFmpeg name their threads), read or set.
 	for (int option : {PR_SET_NAME, PR_GET_NAME})
 		rule(SCMP_ACT_ALLOW, SYS_prctl, SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(option)));
@@ -532,9 +543,10 @@ static bool load_filter(int from)
 	if (n < 0 || size == 0 || size % sizeof program[0] != 0)
 		return false;
 	sock_fprog loaded = {static_cast<unsigned short>(size / sizeof program[0]), program.data()};
-	// valgrind knows only the older interface, which kills a thread, not
-	// the process, on a forbidden call; the filter was built for it.
-	return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &loaded) == 0 ||
+	// For every thread of the process (there is one). valgrind knows only
+	// the older interface, which kills a thread, not the process, on a
+	// forbidden call; the filter was built for it.
+	return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &loaded) == 0 ||
 	    (errno == ENOSYS && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &loaded) == 0);
 }
 
@@ -597,20 +609,38 @@ static bool drop_capabilities()
 	return syscall(SYS_capset, &header, none) == 0;
 }
 
-// Root reads another user's private video only through a capability the
-// child drops; so a child of root reads files as the video's owner would,
-// which keeps such a video readable to it. (Done while the capability to
-// change that identity is still there.)
-static bool read_files_as_owner(int video)
+// Run as root, the child would read and own files as root. Once the
+// video is open it takes the identity of someone who may read the video
+// and nothing more: real, effective, saved and file-system user and group,
+// no supplementary groups. That is the video's owner; for a video of
+// root's, "nobody" with the file's group. A video of root's that only root
+// may read (mode 0600, say) keeps the child at uid 0, without capabilities
+// (dropped below), as the one way it can still be read.
+static bool take_unprivileged_ids(int video)
 {
-	struct stat owner = {};
-	if (geteuid() != 0 || fstat(video, &owner) != 0 || owner.st_uid == 0)
+	struct stat file = {};
+	if (geteuid() != 0)
 		return true;
-	(void)setfsgid(owner.st_gid);
-	(void)setfsuid(owner.st_uid);
-	// setfsuid answers with the previous value, never an error: ask again.
-	return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == owner.st_uid &&
-	    static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == owner.st_gid;
+	if (fstat(video, &file) != 0)
+		return false;
+	const uid_t nobody = 65534;
+	const uid_t uid = file.st_uid != 0 ? file.st_uid : nobody;
+	const gid_t gid = file.st_gid != 0 ? file.st_gid : nobody;
+	const mode_t readable = file.st_uid == uid ? S_IRUSR : file.st_gid == gid ? S_IRGRP : S_IROTH;
+	if ((file.st_mode & readable) == 0)
+		return true;
+	return setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+	    setresuid(uid, uid, uid) == 0;
+}
+
+// Write all of `text` into the file at `path` (a file of /proc).
+static bool write_file(const char* path, const std::string& text)
+{
+	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+	return close(fd) == 0 && written;
 }
 
 // The largest BMP the child can have a reason to write: FFmpeg decodes no
@@ -629,19 +659,153 @@ static bool limit_image_size()
 	return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+// The same file: the video as the parent opened it, and a path to it.
+static bool same_file(int fd, const char* path)
+{
+	struct stat opened = {};
+	struct stat named = {};
+	return fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
+	    opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// A file system of the child's own that holds nothing but the video, at
+// /input_video, made its root: any other path answers as a missing file
+// does, so a compromised decoder learns nothing of the files around it
+// (which exist, their size, owner, mode and times), and the terminal,
+// /proc and every file of root's are simply not there. It takes new mount
+// and IPC namespaces, and run by an ordinary user a user namespace, which
+// Debian's kernels allow by default. Where the kernel refuses them (user
+// namespaces turned off, or restricted by a security module), or a step
+// fails before the new root is in place, false: the run goes on in the
+// file system as it is, fenced by Landlock alone. A sanitizer build (its
+// runtime reads /proc) and a run under valgrind (which reads its own files
+// as it goes) keep the file system as it is.
+static bool enter_empty_root(int video)
+{
+	if (FIRST_FRAME_SANITIZED || under_valgrind())
+		return false;
+	const uid_t uid = geteuid();
+	const std::string user = std::to_string(uid);
+	const std::string group = std::to_string(getegid());
+	if (unshare(CLONE_NEWNS | CLONE_NEWIPC | (uid != 0 ? CLONE_NEWUSER : 0)) != 0)
+		return false;
+	// An ordinary user's ids are seen as themselves inside (written to
+	// our own /proc files, which are root's until we are dumpable; a core
+	// is forbidden again below). The new
+	// mounts stay ours alone. The new root is a small tmpfs over /tmp,
+	// with the video bound onto its one file (by name: the descriptor's
+	// file is in the old namespace; so the file bound is checked to be
+	// the one the parent opened), read-only once made.
+	const unsigned long plain = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+	int placeholder = -1;
+	bool made = (uid == 0 ||
+		(prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) == 0 &&
+		    write_file("/proc/self/setgroups", "deny") &&
+		    write_file("/proc/self/uid_map", user + " " + user + " 1") &&
+		    write_file("/proc/self/gid_map", group + " " + group + " 1"))) &&
+	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+	    mount("first-frame", "/tmp", "tmpfs", plain, "size=4k,nr_inodes=4,mode=0755") == 0 &&
+	    (placeholder = open("/tmp/input_video", O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400)) >= 0 &&
+	    close(placeholder) == 0 &&
+	    mount("input_video", "/tmp/input_video", nullptr, MS_BIND, nullptr) == 0 &&
+	    same_file(video, "/tmp/input_video") &&
+	    mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY | plain, nullptr) == 0 &&
+	    chdir("/tmp") == 0;
+	if (!made)
+		return false;
+	// The old root goes from under the new one; in a chroot, whose root is
+	// no mount, pivot_root cannot, and the new root is entered as a chroot
+	// (there is no capability left to leave it by, nor a directory open
+	// outside it).
+	if (syscall(SYS_pivot_root, ".", ".") == 0) {
+		if (umount2(".", MNT_DETACH) != 0)
+			return false;
+	} else if (chroot(".") != 0) {
+		return false;
+	}
+	return chdir("/") == 0;
+}
+
+// The child starts with everything the program was started with. Its
+// arguments and environment (where a service passes a storage key or a
+// token) are overwritten in memory, the strings themselves as the kernel
+// laid them out and those set since, and the environment then holds only
+// what the libraries need: the capture's options and FFmpeg's log level.
+struct StartStrings
+{
+	char* begin = nullptr;
+	char* end = nullptr;
+};
+static StartStrings start_strings;
+
+// The kernel lays the arguments' and the environment's strings out one
+// after another; the run of them that starts at the first is kept (a
+// string moved elsewhere before main is overwritten where environ finds it).
+static void remember_start_strings(char** argv)
+{
+	for (char** list : {argv, environ})
+		for (char** at = list; at != nullptr && *at != nullptr; at++) {
+			if (start_strings.begin == nullptr)
+				start_strings.begin = start_strings.end = *at;
+			if (*at == start_strings.end)
+				start_strings.end = *at + std::strlen(*at) + 1;
+		}
+}
+
+static bool forget_environment()
+{
+	for (char** at = environ; at != nullptr && *at != nullptr; at++)
+		explicit_bzero(*at, std::strlen(*at));
+	if (start_strings.begin != nullptr)
+		explicit_bzero(start_strings.begin,
+		    static_cast<size_t>(start_strings.end - start_strings.begin));
+	return clearenv() == 0 && silence_library_log() && set_capture_options(); // NOLINT(concurrency-mt-unsafe)
+}
+
+// The child leaves the terminal's session: it has no controlling terminal
+// to read what the user types from, and the terminal's signals are ours.
+static bool leave_session()
+{
+	return setsid() != -1;
+}
+
+// No core: a crash or a forbidden call would hand the child's memory (the
+// decoded video, whatever it found) to a file or a crash handler.
+// Non-dumpable also makes its /proc entries root's.
+static bool forbid_core_dumps()
+{
+	const rlimit none = {0, 0};
+	return setrlimit(RLIMIT_CORE, &none) == 0 && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
+
+// Landlock and the changes of identity hold for the thread that makes
+// them: there must be no other when the child confines itself. (A fork
+// has one; a library that starts a thread at load would show here.)
+static bool single_threaded()
+{
+	struct stat task = {};
+	if (stat("/proc/self/task", &task) != 0)
+		return errno == ENOENT; // no /proc: the fork's one thread
+	return task.st_nlink == 3; // ".", ".." and the one thread
+}
+
 // The child's confinement, irreversible, before the first byte of the
 // video is parsed and before any thread exists. The image writer looks for
 // codec plugins when first used: that is done first, while the file
 // system is open. The child goes when this process goes, so that it never
 // decodes for nobody; that is set after the credentials change, which
 // clears it. No new privileges, which both Landlock and an unprivileged
-// filter require.
-static bool confine_decoder(int video, int image, int reports, int filter, pid_t parent)
+// filter require. `rooted` tells whether the child now has its own root
+// with the video at /input_video.
+static bool confine_decoder(int video, int image, int reports, int filter, pid_t parent,
+    bool& rooted)
 {
-	return detach_standard_streams() &&
-	    close_other_descriptors({video, image, reports, filter}) && limit_image_size() &&
-	    cv::haveImageWriter(".bmp") &&
-	    read_files_as_owner(video) && drop_capabilities() &&
+	if (!(single_threaded() && forget_environment() && detach_standard_streams() &&
+		close_other_descriptors({video, image, reports, filter}) && limit_image_size() &&
+		cv::haveImageWriter(".bmp") && leave_session()))
+		return false;
+	rooted = enter_empty_root(video); // where the kernel refuses: Landlock alone
+	return take_unprivileged_ids(video) && drop_capabilities() && forbid_core_dumps() &&
 	    prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
 	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
 	    confine_file_system(video) && load_filter(filter);
@@ -943,8 +1107,11 @@ static int decode_first_frame(int video, int image, int reports, int filter, pid
 	std::string name = descriptor_path(video);
 	if (access(name.c_str(), F_OK) != 0)
 		name = "input_video"; // no /proc: by name, as before
-	if (!confine_decoder(video, image, reports, filter, parent))
+	bool rooted = false;
+	if (!confine_decoder(video, image, reports, filter, parent, rooted))
 		return 1;
+	if (rooted)
+		name = "/input_video";
 #ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
 	attempt_escape();
 #endif
@@ -1112,17 +1279,26 @@ static bool start_decoder(Decoder& decoder, ImageFile& image)
 	return true;
 }
 
+// The decoding child runs as the same user as this process, and may try
+// to read this process's memory, environment and descriptors through
+// /proc where nothing else stops it; a process that is not dumpable has
+// its /proc entries owned by root, out of an ordinary user's reach.
+static bool keep_memory_private()
+{
+	return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
+
 int main(int argc, char* argv[])
 {
 	(void)argc;
-	(void)argv;
+	remember_start_strings(argv);
 
 	// From here on this process reads nothing but the child's reports,
 	// and only stores the image.
 	ImageFile image;
 	Decoder decoder;
 	double fps = 0;
-	bool bOpened = open_standard_descriptors() && silence_library_log() &&
+	bool bOpened = open_standard_descriptors() && keep_memory_private() && silence_library_log() &&
 	    set_capture_options() && ignore_file_size_signal() &&
 	    start_decoder(decoder, image) &&
 	    received(decoder, OPENED, &fps, sizeof fps);

@@ -305,27 +305,53 @@ VALGRIND_PATHS = {"saved": "h264_mp4", "open_failed": "missing", "read_failed": 
 # done; a crash likewise ends it by its own signal. DONE: the attempt
 # works, and what it did must not outlive the run.
 KILLED, DONE = signal.SIGSYS, "done"
+
+
+class ByUser:
+    """An answer that depends on who runs the program: root's child takes
+    another user's identity; an ordinary user's child keeps its own."""
+    def __init__(self, root, user):
+        self.root, self.user = root, user
+
+
+class Seen:
+    """An answer that depends on what the child has: a root of its own
+    holding only the video (where the kernel gives it namespaces), else
+    Landlock's fence, else neither."""
+    def __init__(self, rooted, landlock, bare):
+        self.rooted, self.landlock, self.bare = rooted, landlock, bare
 # FAILED: the attempt never returns, and the run ends with the open's
 # error line and 255, the child killed at the bound. UNSAVED: the attempt
 # works, and the run ends with the write's error line, nothing saved.
 FAILED, UNSAVED = "failed", "unsaved"
+HIDDEN = Seen(errno.ENOENT, errno.EACCES, DONE)     # a file's contents
 ESCAPES = {
     # files, by path
-    "read_secret":   (errno.EACCES, None),
-    "read_sibling":  (errno.EACCES, None),
-    "write_parent":  (KILLED, errno.EACCES),        # Landlock
+    "read_secret":   (HIDDEN, None),
+    "read_sibling":  (HIDDEN, None),
+    "write_parent":  (KILLED, Seen(errno.EROFS, errno.EACCES, None)),
     "truncate":      (KILLED, None),
-    # file metadata, inside the run's directory and outside it
+    # file metadata, inside the run's directory and outside it: whether
+    # a file is there, its size, owner and times
+    "stat_outside":  (Seen(errno.ENOENT, DONE, DONE), None),
     "chmod_inside":  (KILLED, None),
     "chmod_outside": (KILLED, None),
-    "chown_inside":  (KILLED, errno.EPERM),         # no capabilities
-    "chown_outside": (KILLED, errno.EPERM),
+    "chown_inside":  (KILLED, Seen(errno.ENOENT, errno.EPERM, None)),  # no capabilities
+    "chown_outside": (KILLED, Seen(errno.ENOENT, errno.EPERM, None)),
+    # what the program was started with: its environment, its terminal,
+    # its own memory through /proc, root's identity, a core file
+    "environment":   (errno.ENOENT, None),
+    "terminal":      (Seen(errno.ENOENT, errno.EACCES, errno.ENXIO), None),
+    "parent_memory": (Seen(errno.ENOENT, errno.EACCES, errno.EACCES), None),
+    "ids":           (errno.EPERM, None),
+    "core_limit":    (errno.EPERM, None),
     "times_inside":  (KILLED, None),
     "times_outside": (KILLED, None),
     "xattr_inside":  (KILLED, None),
     "xattr_outside": (KILLED, None),
     # the image handed over: the parent gives it a plain mode again
-    "image_mode":    (KILLED, DONE),
+    # (root's child is not the file's owner)
+    "image_mode":    (KILLED, ByUser(errno.EPERM, DONE)),
     # other processes, the network, programs
     "connect":       (KILLED, None),
     "exec":          (KILLED, None),
@@ -353,6 +379,25 @@ ESCAPES = {
 }
 # The rows that wait for the bound run the test-only build with a short one.
 HANGS = ("spin", "wait", "stop", "terminate")
+# Attempts tried again where the child has less: namespaces refused (user
+# namespaces turned off, or an outer sandbox), Landlock missing, neither;
+# and run by an ordinary user (where the tests run as root). The refusals
+# are the test's own system-call filter, under the program's.
+ESCAPE_SETTINGS = {
+    "no_namespaces": ("read_secret", "environment", "stat_outside", "terminal",
+                      "parent_memory"),
+    "no_landlock":   ("read_secret", "stat_outside", "terminal", "parent_memory"),
+    "neither":       ("read_secret", "environment", "terminal", "parent_memory"),
+    "user":          ("read_secret", "environment", "stat_outside", "terminal",
+                      "parent_memory", "core_limit"),
+}
+REFUSED = {"no_namespaces": [("unshare", errno.EPERM)],
+           "no_landlock": [("landlock_create_ruleset", errno.ENOSYS)]}
+REFUSED["neither"] = REFUSED["no_namespaces"] + REFUSED["no_landlock"]
+# The value of a variable set for every escape row, which the child must
+# not have (its name does not start with FIRST_FRAME_ESCAPE, which the
+# test-only build keeps).
+SECRET_VALUE = "first-frame-secret-" + hashlib.sha256(os.urandom(16)).hexdigest()[:16]
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these cases
 
 
@@ -367,6 +412,7 @@ def cases():
             ["confined.ordinary", "confined.private_video", "confined.every_decoder",
              "memory_limit"] +
             [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"] +
+            [f"escape.{e}.{how}" for how, names in ESCAPE_SETTINGS.items() for e in names] +
             [f"bundle.{b}" for b in BUNDLE])
 
 
@@ -1228,6 +1274,9 @@ def case_parallel(program, swapped, workdir):
 SYSTEM_PATHS = ("/usr/", "/lib/", "/lib64/", "/etc/", "/proc/", "/sys/", "/selinux",
                 os.path.join(os.path.expanduser("~"), ".gdal", ""))
 OWN_FILES = ("input_video", "first_frame.bmp", ".first_frame.bmp.")
+# The decoding child's own root, a tmpfs (named first-frame) made over
+# /tmp, holding the video alone.
+OWN_ROOT = ("/", "/tmp", "/tmp/input_video", "/input_video", "first-frame")
 
 
 def files_touched(program, workdir):
@@ -1289,8 +1338,8 @@ def case_confined(program, name, base):
     foreign = [line for path, line in paths
                if not path.startswith(SYSTEM_PATHS) and not path.startswith(OWN_FILES)
                # where the image's unnamed file is made; the decoder's
-               # standard input and output
-               and path not in (".", "/dev/null")
+               # standard input and output; its own root
+               and path not in (".", "/dev/null") + OWN_ROOT
                or "execve(" in line]  # no helper program either
     check(not foreign, f"touched other files: {foreign[:5]}")
 
@@ -1369,22 +1418,99 @@ def nice(pid):
     return int(open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[16])
 
 
-def escape_attempt(program, name, base, outcome, filter_off):
-    """One run in which the decoder tries `name`, checked against `outcome`."""
+def refusing(calls):
+    """A step for the program's process before it starts: these system
+    calls fail with these errors, as under an outer sandbox (libseccomp's
+    own filter, which the program's then stacks on)."""
+    lib = ctypes.CDLL("libseccomp.so.2")
+    lib.seccomp_init.restype = ctypes.c_void_p
+    lib.seccomp_init.argtypes = [ctypes.c_uint32]
+    lib.seccomp_syscall_resolve_name.argtypes = [ctypes.c_char_p]
+    lib.seccomp_rule_add.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_int,
+                                     ctypes.c_uint]
+    lib.seccomp_load.argtypes = [ctypes.c_void_p]
+    numbers = [(lib.seccomp_syscall_resolve_name(call.encode()), error) for call, error in calls]
+
+    def step():
+        allow, refuse = 0x7fff0000, 0x00050000  # SCMP_ACT_ALLOW, SCMP_ACT_ERRNO(0)
+        rules = lib.seccomp_init(allow)
+        if not rules or any(lib.seccomp_rule_add(rules, refuse | error, number, 0)
+                            for number, error in numbers) or lib.seccomp_load(rules):
+            os._exit(127)
+    return step
+
+
+@functools.lru_cache(maxsize=None)
+def namespaces_given(uid):
+    """Whether the kernel gives a process of `uid` the namespaces of the
+    child's own root (a user namespace too, for an ordinary user)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pid = os.fork()
+    if pid == 0:
+        if uid != 0:
+            os.setgroups([])
+            os.setresgid(uid, uid, uid)
+            os.setresuid(uid, uid, uid)
+        flags = 0x00020000 | 0x08000000 | (0x10000000 if uid != 0 else 0)  # NS, IPC, USER
+        os._exit(0 if libc.unshare(flags) == 0 else 1)
+    return os.waitpid(pid, 0)[1] == 0
+
+
+def answer(outcome, setting, uid):
+    """What an attempt must meet, for what the child has in this run."""
+    if isinstance(outcome, ByUser):
+        return outcome.root if uid == 0 else outcome.user
+    if not isinstance(outcome, Seen):
+        return outcome
+    if (not os.environ.get("FIRST_FRAME_SANITIZED") and namespaces_given(uid) and
+            setting not in ("no_namespaces", "neither")):
+        return outcome.rooted
+    if landlock_abi() and setting not in ("no_landlock", "neither"):
+        return outcome.landlock
+    return outcome.bare
+
+
+def escape_attempt(program, name, base, outcome, filter_off, setting=None):
+    """One run in which the decoder tries `name`, checked against `outcome`,
+    in the `setting` of ESCAPE_SETTINGS, if any."""
+    user = 65534 if setting == "user" else os.geteuid()
+    outcome = answer(outcome, setting, user)
     workdir = os.path.join(base, "run")
     shutil.rmtree(workdir, ignore_errors=True)
     os.mkdir(workdir)
-    os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
+    if user == os.geteuid():
+        os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
+    else:
+        shutil.copy(video("h264_mp4"), os.path.join(workdir, "input_video"))
     secret, sibling = os.path.join(base, "secret"), os.path.join(workdir, "sibling")
     for path in (secret, sibling):
         with open(path, "w") as f:
             f.write("not for the decoder\n")
-    before = [file_state(path) for path in (secret, sibling)]
     log = os.path.join(base, "escape.log")
     if os.path.exists(log):
         os.unlink(log)
-    env = dict(os.environ, FIRST_FRAME_ESCAPE=name, FIRST_FRAME_ESCAPE_LOG=log)
+    # The secret readable to the child's user (root's child takes
+    # another), so that only the confinement stands in the way.
+    os.chmod(base, 0o755)
+    if user != os.geteuid():
+        # The user's own run: its directory and files.
+        open(log, "w").close()
+        for path in (workdir, log, os.path.join(workdir, "input_video"), sibling):
+            os.chown(path, user, user)
+    before = [file_state(path) for path in (secret, sibling)]
+    env = dict(os.environ, FIRST_FRAME_ESCAPE=name, FIRST_FRAME_ESCAPE_LOG=log,
+               FIRST_FRAME_TOKEN=SECRET_VALUE)
     program = escaping_program(program, env, filter_off, hurried=name in HANGS)
+    refuse = refusing(REFUSED.get(setting, []))
+
+    def start():
+        # A core, were the child to leave one, may be as large as it likes.
+        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2)
+        if user != os.geteuid():
+            os.setgroups([])
+            os.setresgid(user, user, user)
+            os.setresuid(user, user, user)
+        refuse()
     listener = socket.create_server(("127.0.0.1", 0))
     bystander = subprocess.Popen(["sleep", "300"])
     # A socket left open to the program, its other end kept here.
@@ -1395,7 +1521,7 @@ def escape_attempt(program, name, base, outcome, filter_off):
                FIRST_FRAME_ESCAPE_INHERITED=str(inherited.fileno()))
     try:
         p = subprocess.run([program], cwd=workdir, env=env, capture_output=True,
-                           timeout=TIMEOUT, pass_fds=(inherited.fileno(),))
+                           timeout=TIMEOUT, pass_fds=(inherited.fileno(),), preexec_fn=start)
         inherited.close()
         kept.setblocking(False)
         try:
@@ -1424,6 +1550,9 @@ def escape_attempt(program, name, base, outcome, filter_off):
     check(not leaked, "the decoder wrote to a descriptor it inherited")
     check(not temporaries(os.listdir(workdir)), "temporary files left")
     check(not os.path.exists(os.path.join(base, "escaped")), "the decoder wrote outside")
+    cores = [f for d in (base, workdir) for f in os.listdir(d) if f.startswith("core")]
+    check(not cores, f"a core file was left: {cores}")
+    check(SECRET_VALUE.encode() not in p.stdout, "the secret is on standard output")
     check([file_state(path) for path in (secret, sibling)] == before,
           "the decoder changed a file or its metadata")
     check(not connected, "the decoder connected to a socket")
@@ -1458,9 +1587,13 @@ def escape_attempt(program, name, base, outcome, filter_off):
 
 def case_escape(program, name, base):
     """The decoder, compromised, tries to get out; it must not."""
+    name, _, setting = name.partition(".")
     whole, behind = ESCAPES[name]
-    if whole == errno.EACCES and not landlock_abi():
-        raise Skip("this kernel has no Landlock (or it is disabled), so the file system is open")
+    if setting:
+        if setting == "user" and os.geteuid() != 0:
+            raise Skip("the tests run as an ordinary user: the plain rows are this one")
+        print(f"{name}, {setting}: {escape_attempt(program, name, base, whole, False, setting)}")
+        return
     if name == "ptrace" and os.environ.get("FIRST_FRAME_SANITIZED"):
         raise Skip("the sanitizer build lets ptrace through for LeakSanitizer")
     if name in ("stop", "terminate") and os.environ.get("FIRST_FRAME_SANITIZED"):
@@ -1470,8 +1603,8 @@ def case_escape(program, name, base):
     print(f"{name}: {escape_attempt(program, name, base, whole, False)}")
     if behind is None:
         return
-    if behind == errno.EACCES and not landlock_abi():
-        print(f"{name}, the filter left out: not tried, this kernel has no Landlock")
+    if answer(behind, None, os.geteuid()) is None:
+        print(f"{name}, the filter left out: not tried, nothing stands behind it here")
         return
     print(f"{name}, the filter left out: {escape_attempt(program, name, base, behind, True)}")
 

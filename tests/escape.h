@@ -29,6 +29,17 @@
 //   userfaultfd   open a kernel interface that decoding never uses
 //   kernel_log    ask the size of the kernel's log, which is for
 //                 administrators
+//   environment   look for a secret ("first-frame-secret-...") in what the
+//                 program was started with: environ, the strings at the
+//                 top of the stack, the heap; write what it finds into the
+//                 image ("done" if found, ENOENT if not)
+//   stat_outside  learn the secret's metadata, or whether it exists, by
+//                 comparing it with a path beside it that does not exist
+//                 ("done" if either answers or they answer apart)
+//   terminal      open the controlling terminal, to read what is typed
+//   parent_memory open the program's environment through /proc
+//   ids           run as root: "done" if any user or group id is 0
+//   core_limit    "done" if a crash may leave a core file
 //   abort         abort(), as a failed assertion in a library would: not an
 //                 escape, a crash, which must be reported as one
 //   spin          loop for ever without a system call
@@ -49,7 +60,9 @@
 //                 NAME" as it goes (so a kill names the one that made it)
 //                 and the counts at the end
 // It reports "NAME: trying" and then "NAME: done" or "NAME: denied ERRNO",
-// and the run goes on. The reports go into FIRST_FRAME_ESCAPE_LOG, a file
+// and the run goes on. The child starts with no environment of its own,
+// so the settings are read when the program starts, in its parent. The
+// reports go into FIRST_FRAME_ESCAPE_LOG, a file
 // mapped into memory when the program starts: the confined child may open
 // nothing and its standard error is /dev/null, but it can still write into
 // a mapping it inherited.
@@ -75,6 +88,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/auxv.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -84,17 +98,48 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 
 static char* escape_log = nullptr;
 static const size_t escape_log_size = 1 << 16;
-
-__attribute__((constructor)) static void escape_map_log()
+// FIRST_FRAME_ESCAPE* as the program was started with them; where its
+// heap began, and its pid.
+static std::map<std::string, std::string>& escape_settings()
 {
-	const char* path = std::getenv("FIRST_FRAME_ESCAPE_LOG"); // NOLINT(concurrency-mt-unsafe)
-	if (path == nullptr)
+	static std::map<std::string, std::string> settings;
+	return settings;
+}
+static uintptr_t escape_heap_start = 0;
+static pid_t escape_program = 0;
+
+static const char* escape_setting(const char* name)
+{
+	const auto found = escape_settings().find(name);
+	return found == escape_settings().end() ? nullptr : found->second.c_str();
+}
+
+__attribute__((constructor)) static void escape_start()
+{
+	for (char** at = environ; *at != nullptr; at++) {
+		const std::string entry = *at;
+		const size_t equals = entry.find('=');
+		if (entry.rfind("FIRST_FRAME_ESCAPE", 0) == 0 && equals != std::string::npos)
+			escape_settings()[entry.substr(0, equals)] = entry.substr(equals + 1);
+	}
+	escape_program = getpid();
+	// /proc/self/stat's 47th field: where the heap starts.
+	std::ifstream self("/proc/self/stat");
+	std::string field;
+	std::getline(self, field, ')');
+	for (int i = 3; i <= 47 && self >> field; i++) {
+	}
+	escape_heap_start = std::strtoull(field.c_str(), nullptr, 10);
+	const char* log_path = escape_setting("FIRST_FRAME_ESCAPE_LOG");
+	if (log_path == nullptr)
 		return;
-	int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+	int fd = open(log_path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 	if (fd < 0)
 		return;
 	if (ftruncate(fd, escape_log_size) == 0) {
@@ -104,6 +149,7 @@ __attribute__((constructor)) static void escape_map_log()
 	}
 	close(fd);
 }
+
 
 static void escape_report(const std::string& line)
 {
@@ -117,13 +163,13 @@ static void escape_report(const std::string& line)
 
 [[maybe_unused]] static bool escape_without_filter()
 {
-	const char* filter = std::getenv("FIRST_FRAME_ESCAPE_FILTER"); // NOLINT(concurrency-mt-unsafe)
+	const char* filter = escape_setting("FIRST_FRAME_ESCAPE_FILTER");
 	return filter != nullptr && std::strcmp(filter, "off") == 0;
 }
 
 static int escape_number(const char* variable)
 {
-	const char* value = std::getenv(variable); // NOLINT(concurrency-mt-unsafe)
+	const char* value = escape_setting(variable);
 	return value != nullptr ? std::atoi(value) : 0;
 }
 
@@ -189,10 +235,14 @@ __attribute__((weak)) void avformat_close_input(AVFormatContext** context);
 __attribute__((weak)) void av_log_set_level(int level);
 }
 
-// The video, by the path through which its descriptor can be opened again.
+// The video, as the program opens it: in the child's own root, or by the
+// path through which its descriptor can be opened again.
 static std::string escape_video_path()
 {
 	const int video = escape_regular_file(true);
+	struct stat rooted = {};
+	if (stat("/input_video", &rooted) == 0)
+		return "/input_video";
 	return video < 0 ? "input_video" : "/proc/self/fd/" + std::to_string(video);
 }
 
@@ -259,9 +309,42 @@ static int escape_open_decoders()
 	return 0;
 }
 
+// A secret of the test's, where a compromised decoder would look for
+// one: environ, the arguments' and environment's strings at the top of
+// the stack (from argv[0] up to the program's file name, which the kernel
+// puts after them), and the heap. What it finds goes into the image.
+static int escape_find_secret()
+{
+	static const char marker[] = "first-frame-secret-";
+	const auto search = [](const char* from, const char* to) -> const char* {
+		const void* found = from < to ? memmem(from, static_cast<size_t>(to - from), marker,
+		    sizeof marker - 1) : nullptr;
+		return static_cast<const char*>(found);
+	};
+	const char* found = nullptr;
+	for (char** at = environ; found == nullptr && at != nullptr && *at != nullptr; at++)
+		found = search(*at, *at + std::strlen(*at));
+	const auto* top = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+	const char* strings = program_invocation_name;
+	if (found == nullptr && strings < top && top - strings < (1 << 20))
+		found = search(strings, top);
+	const auto* heap = reinterpret_cast<const char*>(escape_heap_start);
+	const auto* heap_end = static_cast<const char*>(sbrk(0));
+	if (found == nullptr && heap != nullptr)
+		found = search(heap, heap_end);
+	if (found == nullptr) {
+		errno = ENOENT;
+		return -1;
+	}
+	const int image = escape_image();
+	if (image >= 0)
+		(void)!write(image, found, strnlen(found, 64));
+	return 0;
+}
+
 static int escape_try(const std::string& what)
 {
-	const char* env_secret = std::getenv("FIRST_FRAME_ESCAPE_SECRET"); // NOLINT(concurrency-mt-unsafe)
+	const char* env_secret = escape_setting("FIRST_FRAME_ESCAPE_SECRET");
 	const char* secret = env_secret != nullptr ? env_secret : "/etc/shadow";
 	const pid_t other = escape_number("FIRST_FRAME_ESCAPE_PID");
 	const struct timespec epoch[2] = {};
@@ -349,11 +432,37 @@ static int escape_try(const std::string& what)
 	}
 	if (what == "open_decoders")
 		return escape_open_decoders();
+	if (what == "environment")
+		return escape_find_secret();
+	if (what == "stat_outside") {
+		struct stat there = {};
+		struct stat absent = {};
+		const int present = stat(secret, &there) == 0 ? 0 : errno;
+		const int missing = stat((std::string(secret) + ".absent").c_str(), &absent) == 0 ? 0 : errno;
+		errno = present;
+		return present == 0 || present != missing ? 0 : -1;
+	}
+	if (what == "terminal")
+		return open("/dev/tty", O_RDONLY | O_CLOEXEC);
+	if (what == "parent_memory")
+		return open(("/proc/" + std::to_string(escape_program) + "/environ").c_str(),
+		    O_RDONLY | O_CLOEXEC);
+	if (what == "ids") {
+		errno = EPERM;
+		return getuid() == 0 || geteuid() == 0 || getgid() == 0 || getegid() == 0 ? 0 : -1;
+	}
+	if (what == "core_limit") {
+		rlimit core = {};
+		if (getrlimit(RLIMIT_CORE, &core) != 0)
+			return -1;
+		errno = EPERM;
+		return core.rlim_cur > 0 ? 0 : -1;
+	}
 	if (what == "invalid_read") {
 		// The block's size comes from the run, so that neither the
 		// compiler nor a static checker sees the read past its end:
 		// finding it is valgrind's job here.
-		const char* name = std::getenv("FIRST_FRAME_ESCAPE"); // NOLINT(concurrency-mt-unsafe)
+		const char* name = escape_setting("FIRST_FRAME_ESCAPE");
 		const size_t end = name != nullptr ? std::strlen(name) : 1;
 		auto* block = static_cast<volatile char*>(std::calloc(end, 1)); // NOLINT(cppcoreguidelines-no-malloc)
 		int past = block[end];
@@ -366,7 +475,7 @@ static int escape_try(const std::string& what)
 
 static void attempt_escape()
 {
-	const char* what = std::getenv("FIRST_FRAME_ESCAPE"); // NOLINT(concurrency-mt-unsafe)
+	const char* what = escape_setting("FIRST_FRAME_ESCAPE");
 	if (what == nullptr)
 		return;
 	escape_report(std::string(what) + ": trying");
