@@ -1315,7 +1315,8 @@ def case_confined(program, name, base):
         expected = [fps_line("25"), SAVED]
     elif name == "private_video":
         # Another user's file that only its owner may read: root reads it
-        # by a capability that the decoder drops.
+        # by a capability that the decoder drops, so the decoder takes the
+        # owner's identity.
         if os.geteuid() != 0:
             raise Skip("only root may read another user's private file")
         shutil.copy(video("h264_mp4"), target)
