@@ -691,11 +691,11 @@ static bool enter_empty_root(int video)
 		return false;
 	// An ordinary user's ids are seen as themselves inside (written to
 	// our own /proc files, which are root's until we are dumpable; a core
-	// is forbidden again below). The new
-	// mounts stay ours alone. The new root is a small tmpfs over /tmp,
-	// with the video bound onto its one file (by name: the descriptor's
-	// file is in the old namespace; so the file bound is checked to be
-	// the one the parent opened), read-only once made.
+	// is forbidden again below). The new mounts stay ours alone. The new
+	// root is a small tmpfs over /tmp, with the video bound onto its one
+	// file (by name: the descriptor's file is in the old namespace; so the
+	// file bound is checked to be the one the parent opened), read-only
+	// once made.
 	const unsigned long plain = MS_NOSUID | MS_NODEV | MS_NOEXEC;
 	int placeholder = -1;
 	bool made = (uid == 0 ||
