@@ -1502,6 +1502,12 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
     env = dict(os.environ, FIRST_FRAME_ESCAPE=name, FIRST_FRAME_ESCAPE_LOG=log,
                FIRST_FRAME_TOKEN=SECRET_VALUE)
     program = escaping_program(program, env, filter_off, hurried=name in HANGS)
+    if user != os.geteuid():
+        # The build may sit in a directory the user cannot enter (root's
+        # home): the user runs copies of the program and its preload.
+        program = shutil.copy(program, os.path.join(base, "program"))
+        if "LD_PRELOAD" in env:
+            env["LD_PRELOAD"] = shutil.copy(env["LD_PRELOAD"], os.path.join(base, "preload.so"))
     refuse = refusing(REFUSED.get(setting, []))
 
     def start():
