@@ -659,6 +659,12 @@ static bool limit_image_size()
 	return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+// The name under which a file opened as `fd` can be opened again.
+static std::string descriptor_path(int fd)
+{
+	return "/proc/self/fd/" + std::to_string(fd);
+}
+
 // The same file: the video as the parent opened it, and a path to it.
 static bool same_file(int fd, const char* path)
 {
@@ -691,12 +697,14 @@ static bool enter_empty_root(int video)
 		return false;
 	// An ordinary user's ids are seen as themselves inside (written to
 	// our own /proc files, which are root's until we are dumpable; a core
-	// is forbidden again below). The new mounts stay ours alone. The new
-	// root is a small tmpfs over /tmp, with the video bound onto its one
-	// file (by name: the descriptor's file is in the old namespace; so the
-	// file bound is checked to be the one the parent opened), read-only
-	// once made.
+	// is forbidden again below). The new mounts stay ours alone. The video
+	// is opened again in the new namespace (the descriptor's file is in
+	// the old one, which cannot be bound), before anything covers the path
+	// to it, and checked to be the file the parent opened. The new root is
+	// a small tmpfs over /tmp, with the video bound onto its one file,
+	// read-only once made.
 	const unsigned long plain = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+	int here = -1;
 	int placeholder = -1;
 	bool made = (uid == 0 ||
 		(prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) == 0 &&
@@ -704,13 +712,17 @@ static bool enter_empty_root(int video)
 		    write_file("/proc/self/uid_map", user + " " + user + " 1") &&
 		    write_file("/proc/self/gid_map", group + " " + group + " 1"))) &&
 	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+	    (here = open("input_video", O_PATH | O_CLOEXEC)) >= 0 &&
+	    same_file(video, descriptor_path(here).c_str()) &&
 	    mount("first-frame", "/tmp", "tmpfs", plain, "size=4k,nr_inodes=4,mode=0755") == 0 &&
 	    (placeholder = open("/tmp/input_video", O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400)) >= 0 &&
 	    close(placeholder) == 0 &&
-	    mount("input_video", "/tmp/input_video", nullptr, MS_BIND, nullptr) == 0 &&
+	    mount(descriptor_path(here).c_str(), "/tmp/input_video", nullptr, MS_BIND, nullptr) == 0 &&
 	    same_file(video, "/tmp/input_video") &&
 	    mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY | plain, nullptr) == 0 &&
 	    chdir("/tmp") == 0;
+	if (here >= 0)
+		close(here);
 	if (!made)
 		return false;
 	// The old root goes from under the new one; in a chroot, whose root is
@@ -931,12 +943,6 @@ static bool open_standard_descriptors()
 static bool ignore_file_size_signal()
 {
 	return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
-}
-
-// The name under which a file opened as `fd` can be opened again.
-static std::string descriptor_path(int fd)
-{
-	return "/proc/self/fd/" + std::to_string(fd);
 }
 
 // Make a file under a new hidden name beside `name`, where an image is
