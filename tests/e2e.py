@@ -1419,6 +1419,14 @@ def nice(pid):
     return int(open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[16])
 
 
+def become(uid):
+    """In a child process, before it goes on: take `uid` as every user and
+    group id, with no other group."""
+    os.setgroups([])
+    os.setresgid(uid, uid, uid)
+    os.setresuid(uid, uid, uid)
+
+
 def refusing(calls):
     """A step for the program's process before it starts: these system
     calls fail with these errors, as under an outer sandbox (libseccomp's
@@ -1433,6 +1441,8 @@ def refusing(calls):
     numbers = [(lib.seccomp_syscall_resolve_name(call.encode()), error) for call, error in calls]
 
     def step():
+        if not numbers:
+            return
         allow, refuse = 0x7fff0000, 0x00050000  # SCMP_ACT_ALLOW, SCMP_ACT_ERRNO(0)
         rules = lib.seccomp_init(allow)
         if not rules or any(lib.seccomp_rule_add(rules, refuse | error, number, 0)
@@ -1449,9 +1459,7 @@ def namespaces_given(uid):
     pid = os.fork()
     if pid == 0:
         if uid != 0:
-            os.setgroups([])
-            os.setresgid(uid, uid, uid)
-            os.setresuid(uid, uid, uid)
+            become(uid)
         flags = 0x00020000 | 0x08000000 | (0x10000000 if uid != 0 else 0)  # NS, IPC, USER
         os._exit(0 if libc.unshare(flags) == 0 else 1)
     return os.waitpid(pid, 0)[1] == 0
@@ -1514,9 +1522,7 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
         # A core, were the child to leave one, may be as large as it likes.
         resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2)
         if user != os.geteuid():
-            os.setgroups([])
-            os.setresgid(user, user, user)
-            os.setresuid(user, user, user)
+            become(user)
         refuse()
     listener = socket.create_server(("127.0.0.1", 0))
     bystander = subprocess.Popen(["sleep", "300"])
