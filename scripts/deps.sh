@@ -4,11 +4,12 @@
 # the system's static libraries that it links in are brought up to the
 # newest the archive has, since a stale one makes a stale bundle.
 #
-#   deps.sh [static] [bench] [root]
+#   deps.sh [static] [fuzz] [bench] [root]
 #
 # With no argument: building and testing. "static" adds what the fast,
 # statically linked build needs to build FFmpeg and OpenCV from Debian's
-# sources; "bench" adds the tools the benchmark compares with; "root" what
+# sources; "fuzz" clang, libFuzzer and the LLVM tools that scripts/fuzz.sh
+# uses; "bench" adds the tools the benchmark compares with; "root" what
 # scripts/fresh-root.sh makes minimal Debian roots with.
 set -eu
 
@@ -17,6 +18,7 @@ packages="build-essential cmake pkgconf libopencv-dev libseccomp-dev ffmpeg pyth
 for group in "$@"; do
 	case $group in
 	static) packages="$packages dpkg-dev pkg-config nasm meson ninja-build zlib1g-dev libbz2-dev liblzma-dev" ;;
+	fuzz) packages="$packages clang llvm libclang-rt-dev" ;;
 	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
 	root) packages="$packages mmdebstrap git" ;;
 	*) echo "deps: unknown group $group" >&2; exit 2 ;;

@@ -5,6 +5,10 @@
 #   static-deps.sh CACHE [FFMPEG_SOURCE OPENCV_SOURCE]
 #   static-deps.sh --lists CACHE    refresh the lists, print "PACKAGE VERSION SUITE"
 #                                   of each Debian source it would build
+#   static-deps.sh --fuzz CACHE [FFMPEG_SOURCE OPENCV_SOURCE]
+#                                   the same libraries, patches and configuration,
+#                                   built by clang for the fuzz target
+#                                   (tests/fuzz-target.cpp) into CACHE/fuzz-*
 #
 # Without source directories, the sources are Debian's own source packages,
 # Debian's patches applied, all from Debian 13, the current stable, on
@@ -32,10 +36,11 @@
 set -eu
 
 lists_only=false
-if [ "${1:-}" = --lists ]; then
-	lists_only=true
-	shift
-fi
+fuzz=false
+case ${1:-} in
+--lists) lists_only=true; shift ;;
+--fuzz) fuzz=true; shift ;;
+esac
 cache=$(realpath -m "$1")
 ffmpeg_src=${2:-}
 opencv_src=${3:-}
@@ -209,6 +214,26 @@ opencv_flags="-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
 	-DWITH_IMGCODEC_PXM=OFF -DWITH_IMGCODEC_PFM=OFF
 	-DWITH_FLATBUFFERS=OFF -DCV_TRACE=OFF -DOPENCV_GENERATE_PKGCONFIG=OFF
 	-DCPU_DISPATCH="
+# The fuzz target's flavour: the same sources, patches and configuration,
+# compiled by clang with AddressSanitizer, UndefinedBehaviorSanitizer (its
+# reports printed, not fatal, so that a campaign goes on past one in code
+# that is not ours), libFuzzer's coverage feedback and clang's line
+# coverage. Assembly is left out: the sanitizers see only C, and the C
+# versions of what the assembly speeds up are the ones upstream fuzzes. The
+# sources stay in the prefix, for the coverage report.
+flavour=""
+if $fuzz; then
+	flavour=fuzz-
+	instrument="-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
+		-fsanitize=fuzzer-no-link -fprofile-instr-generate -fcoverage-mapping"
+	instrument=$(echo $instrument)
+	export CC=clang CXX=clang++ CFLAGS="$instrument" CXXFLAGS="$instrument" LDFLAGS="$instrument"
+	dav1d_flags="$dav1d_flags -Denable_asm=false"
+	ffmpeg_flags="$ffmpeg_flags --cc=clang --cxx=clang++ --disable-asm --optflags=-O1"
+	ffmpeg_flags=$(echo "$ffmpeg_flags" | sed 's/--disable-debug//')
+	opencv_flags="$opencv_flags -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++"
+	opencv_flags=$(echo "$opencv_flags" | sed 's/-DCMAKE_BUILD_TYPE=Release/-DCMAKE_BUILD_TYPE=RelWithDebInfo/')
+fi
 ffmpeg_patches=$(ls "$here"/ffmpeg-patches/*.patch 2>/dev/null || true)
 opencv_patches=$(ls "$here"/opencv-patches/*.patch 2>/dev/null || true)
 
@@ -223,7 +248,8 @@ source_id() { # source directory
 	version=$(fetched_version "$1")
 	if [ -n "$version" ]; then echo "$(basename "$1") .fetched-$version"; else echo "$1"; fi
 }
-compiler=$(cc --version | head -n 1; c++ --version | head -n 1)
+compiler=$(${CC:-cc} --version | head -n 1; ${CXX:-c++} --version | head -n 1)
+if $fuzz; then compiler="$compiler $instrument"; fi
 # The compression libraries are Debian's own static ones, copied in: a
 # new version of one makes a new prefix.
 archives="zlib1g-dev libbz2-dev liblzma-dev"
@@ -234,12 +260,12 @@ media_key=$({
 		"$(source_id "$ffmpeg_src") $ffmpeg_flags" "$compiler" "$archive_versions"
 	for p in $ffmpeg_patches; do cat "$p"; done
 } | sha256sum | cut -c1-16)
-media=$cache/ffmpeg-$media_key
+media=$cache/${flavour}ffmpeg-$media_key
 opencv_key=$({
 	echo "$media_key $(source_id "$opencv_src") $opencv_flags"
 	for p in $opencv_patches; do cat "$p"; done
 } | sha256sum | cut -c1-16)
-prefix=$cache/opencv-$opencv_key
+prefix=$cache/${flavour}opencv-$opencv_key
 
 built=false
 begin() { # prefix: 0 if it must be built (then locked, emptied), 1 if done
@@ -257,7 +283,11 @@ begin() { # prefix: 0 if it must be built (then locked, emptied), 1 if done
 }
 log() { "$@" > "$logs/$step.log" 2>&1 || { tail -n 40 "$logs/$step.log" >&2; exit 1; }; }
 finish() { # prefix
-	rm -rf "$work"
+	if $fuzz; then  # keep the patched sources, for the coverage report
+		find "$work" -mindepth 1 -maxdepth 1 ! -name '*-src' -exec rm -rf {} +
+	else
+		rm -rf "$work"
+	fi
 	touch "$1/complete"
 	exec 9>&-
 }
@@ -287,8 +317,10 @@ if begin "$media"; then
 		log patch -d "$work/ffmpeg-src" -p1 -i "$p"
 	done
 	# shellcheck disable=SC2086 # the flags are meant to split
+	set -- --extra-ldflags="-L$media/lib"
+	if $fuzz; then set -- --extra-cflags="$instrument" --extra-ldflags="-L$media/lib $instrument"; fi
 	log env -C "$work/ffmpeg" PKG_CONFIG_PATH="$media/lib/pkgconfig" \
-		"$work/ffmpeg-src/configure" --prefix="$media" --extra-ldflags="-L$media/lib" $ffmpeg_flags
+		"$work/ffmpeg-src/configure" --prefix="$media" "$@" $ffmpeg_flags
 	log make -C "$work/ffmpeg" -j"$jobs" install
 	finish "$media"
 fi
@@ -348,7 +380,7 @@ echo "$media" > "$prefix/ffmpeg-prefix"
 # not while another build uses it): the cache does not grow with every
 # security update.
 if $built; then
-	for old in "$cache"/ffmpeg-* "$cache"/opencv-*; do
+	for old in "$cache/$flavour"ffmpeg-* "$cache/$flavour"opencv-*; do
 		case $old in *.lock | "$media" | "$prefix") continue ;; esac
 		[ -d "$old" ] || continue
 		if flock -n "$old.lock" rm -rf "$old"; then
