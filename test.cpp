@@ -1102,25 +1102,12 @@ static bool encode_image(int image, const cv::Mat& frame)
 
 // --- The two halves of the run ---------------------------------------------
 
-// The child: confine itself, open the video that this process opened for
-// it (by descriptor, so that the file it may read is the file it opens),
-// report the frame rate, read the first frame and write it, encoded, into
-// the image file. Its exit status does not matter: what it reported does.
-static int decode_first_frame(int video, int image, int reports, int filter, pid_t parent)
+// The child's work once confined: open the video by `name`, report the
+// frame rate, read the first frame and write it, encoded, into the image
+// file. Everything a stranger's bytes reach happens here, so the fuzz
+// target (tests/fuzz-target.cpp) runs this same function, unconfined.
+static int decode_video(const std::string& name, int image, int reports)
 {
-	prepare_heap();
-	std::string name = descriptor_path(video);
-	if (access(name.c_str(), F_OK) != 0)
-		name = "input_video"; // no /proc: by name, as before
-	bool rooted = false;
-	if (!confine_decoder(video, image, reports, filter, parent, rooted))
-		return 1;
-	if (rooted)
-		name = "/input_video";
-#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
-	attempt_escape();
-#endif
-
 	cv::VideoCapture cap;
 	double fps = 0;
 	bool bOpened = run_step([&] {
@@ -1149,6 +1136,26 @@ static int decode_first_frame(int video, int image, int reports, int filter, pid
 	if (!run_step([&] { return encode_image(image, frame); }) || !report(reports, WRITTEN))
 		return 1;
 	return 0;
+}
+
+// The child: confine itself, then decode the video that this process
+// opened for it (by descriptor, so that the file it may read is the file
+// it opens). Its exit status does not matter: what it reported does.
+static int decode_first_frame(int video, int image, int reports, int filter, pid_t parent)
+{
+	prepare_heap();
+	std::string name = descriptor_path(video);
+	if (access(name.c_str(), F_OK) != 0)
+		name = "input_video"; // no /proc: by name, as before
+	bool rooted = false;
+	if (!confine_decoder(video, image, reports, filter, parent, rooted))
+		return 1;
+	if (rooted)
+		name = "/input_video";
+#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
+	attempt_escape();
+#endif
+	return decode_video(name, image, reports);
 }
 
 // The signals by which the child's end means a crash or a forbidden call,
@@ -1293,6 +1300,7 @@ static bool keep_memory_private()
 	return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
 }
 
+#ifndef FIRST_FRAME_FUZZ_TARGET // the fuzz target brings its own entry point
 int main(int argc, char* argv[])
 {
 	(void)argc;
@@ -1333,3 +1341,4 @@ int main(int argc, char* argv[])
 	std::puts("First frame saved.");
 	return 0;
 }
+#endif
