@@ -6,7 +6,10 @@
 #    UndefinedBehaviorSanitizer (build-sanitize/);
 #  - the whole suite on the fast static build (build-static/), which must
 #    also save what the default build saves;
-#  - the whole suite on the default build (build/).
+#  - the whole suite on the default build (build/);
+#  - the kept fuzz corpus and the test videos replayed by the fuzz target,
+#    whose libraries are built with sanitizers (build-fuzz/; no fuzzing:
+#    scripts/fuzz.sh).
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -27,3 +30,6 @@ ctest --test-dir build-static --output-on-failure --parallel 2
 
 echo "check: running the tests on the default build"
 ctest --test-dir build --output-on-failure --parallel 2
+
+echo "check: replaying the kept fuzz corpus and the test videos under the sanitizers"
+./scripts/fuzz.sh --replay tests/fuzz-corpus build-static/tests/fixtures

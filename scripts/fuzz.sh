@@ -15,7 +15,7 @@
 #                           DIR) runs, per patch and per hunk, and which
 #                           it misses
 #   fuzz.sh --minimise DIR  the corpus cut to the inputs that keep its
-#                           coverage, into DIR (tests/fuzz-corpus is one)
+#                           coverage, cut to 2 KiB, into DIR (as tests/fuzz-corpus)
 #
 # Every sanitizer report stops the input (UndefinedBehaviorSanitizer's
 # too), so each is kept as a finding. The corpus lives in
@@ -86,7 +86,7 @@ minimise)
 	mkdir -p "$dir"
 	say "cutting the corpus $work/corpus ($(ls "$work/corpus" | wc -l) inputs) down to $dir"
 	# A merge runs on one core: each core merges a share of the corpus,
-	# then one merge keeps what the shares kept. Inputs are cut to 16 KiB,
+	# then one merge keeps what the shares kept. Inputs are cut to 2 KiB,
 	# so that a kept corpus stays small: the test videos, which check.sh
 	# replays beside it, bring the whole files.
 	shares=$(mktemp -d "$work/shares.XXXXXX")
@@ -99,12 +99,12 @@ minimise)
 	done
 	for share in "$shares"/in*; do
 		# shellcheck disable=SC2086 # the limits are meant to split
-		"$target" -merge=1 $limits -max_len=16384 "$shares/out${share##*/in}" "$share" \
+		"$target" -merge=1 $limits -max_len=2048 "$shares/out${share##*/in}" "$share" \
 			> "$work/logs/minimise-${share##*/}.log" 2>&1 &
 	done
 	wait
 	# shellcheck disable=SC2086 # the limits are meant to split
-	"$target" -merge=1 $limits -max_len=16384 "$dir" "$shares"/out* > "$work/logs/minimise.log" 2>&1
+	"$target" -merge=1 $limits -max_len=2048 "$dir" "$shares"/out* > "$work/logs/minimise.log" 2>&1
 	say "$(ls "$dir" | wc -l) inputs, $(du -sk "$dir" | cut -f1) KiB"
 	exit
 	;;

@@ -2,13 +2,15 @@
 """Mutation campaign: run first-frame on damaged copies of real videos.
 
     campaign.py PROGRAM [--count N] [--every K] [--seed S] [--jobs J] [--keep DIR]
+    campaign.py PROGRAM --replay DIR [--jobs J]
 
 Input i of the corpus is a copy of one of the fixture videos, damaged in
 one way chosen by i and seed S: truncated (inside the header, inside the
 first frame's data, just after it), bytes flipped or a range zeroed (in the
 header or in the first frame), container boxes or chunks shuffled or
 duplicated, or a length field made wrong. The corpus is the same on every
-run; --every K takes inputs 0, K, 2K, ... of the first N.
+run; --every K takes inputs 0, K, 2K, ... of the first N. With --replay,
+the inputs are the files of DIR instead (the fuzz corpus, or any videos).
 
 For every input the program must end by itself within BOUND seconds, with
 status 0 or 255 and never by a signal; print one of the documented line
@@ -178,10 +180,8 @@ def bmp_complete(path):
     return True
 
 
-def try_input(program, index, seed, keep):
+def try_input(program, index, content, what, keep):
     """Run one input; returns (outcome, problems, seconds, description)."""
-    name = BASES[index % len(BASES)]
-    content, what = mutate(name, index, seed)
     with_earlier = index % 2 == 0
     with tempfile.TemporaryDirectory(prefix="first-frame-campaign-") as workdir:
         with open(os.path.join(workdir, "input_video"), "wb") as f:
@@ -200,8 +200,16 @@ def try_input(program, index, seed, keep):
         seconds = time.monotonic() - started
         if problems and keep:
             os.makedirs(keep, exist_ok=True)
-            shutil.copy(os.path.join(workdir, "input_video"), os.path.join(keep, f"{index}-{name}"))
-    return outcome, problems, seconds, f"#{index} {name}: {what}"
+            shutil.copy(os.path.join(workdir, "input_video"),
+                        os.path.join(keep, what.split(":")[0].lstrip("#").replace(" ", "-")))
+    return outcome, problems, seconds, what
+
+
+def mutated(index, seed):
+    """Input `index` of the mutation corpus, and what it is."""
+    name = BASES[index % len(BASES)]
+    content, what = mutate(name, index, seed)
+    return content, f"#{index} {name}: {what}"
 
 
 def judge(p, workdir, image, with_earlier):
@@ -245,18 +253,30 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--keep", help="directory for inputs that failed")
+    parser.add_argument("--replay", metavar="DIR", help="run on every file of DIR instead")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
-    indices = range(0, args.count, args.every)
-    for name in BASES:  # make the fixtures once, before the runs share them
-        base_video(name)
+    if args.replay:
+        files = sorted(os.listdir(args.replay))
+        indices = range(len(files))
+
+        def make(i):
+            with open(os.path.join(args.replay, files[i]), "rb") as f:
+                return f.read(), f"#{i} {files[i]}: replayed"
+    else:
+        indices = range(0, args.count, args.every)
+        for name in BASES:  # make the fixtures once, before the runs share them
+            base_video(name)
+
+        def make(i):
+            return mutated(i, args.seed)
 
     tally = {}
     failures = []
     slowest = (0.0, "")
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for outcome, problems, seconds, what in pool.map(
-                lambda i: try_input(program, i, args.seed, args.keep), indices):
+                lambda i: try_input(program, i, *make(i), args.keep), indices):
             tally[outcome] = tally.get(outcome, 0) + 1
             slowest = max(slowest, (seconds, what))
             if problems:
