@@ -91,10 +91,11 @@ minimise)
 	# replays beside it, bring the whole files.
 	shares=$(mktemp -d "$work/shares.XXXXXX")
 	trap 'rm -rf "$shares"' EXIT
-	n=0
+	cores=$(nproc) n=0
 	for f in "$work/corpus"/*; do
-		mkdir -p "$shares/in$((n % $(nproc)))" "$shares/out$((n % $(nproc)))"
-		ln "$f" "$shares/in$((n % $(nproc)))/"
+		share=$((n % cores))
+		mkdir -p "$shares/in$share" "$shares/out$share"
+		ln "$f" "$shares/in$share/"
 		n=$((n + 1))
 	done
 	for share in "$shares"/in*; do
