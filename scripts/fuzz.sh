@@ -65,7 +65,8 @@ case $mode in
 replay)
 	say "running the target once on each file of $*"
 	count=0 found=0 slowest=0 slowest_name=""
-	for f in $(for d in "$@"; do ls -d "$d"/*; done); do
+	# A glob, not ls: a video's name may hold spaces.
+	for d in "$@"; do for f in "$d"/*; do
 		[ -f "$f" ] || continue
 		count=$((count + 1))
 		# shellcheck disable=SC2086 # the limits are meant to split
@@ -77,7 +78,7 @@ replay)
 		found=$((found + 1))
 		what=$(echo "$out" | grep -m 1 -e '^SUMMARY: ' -e 'ERROR: libFuzzer' -e 'runtime error:' || true)
 		echo "fuzz: FINDING $(basename "$f"): ${what:-no end within 60 s}"
-	done
+	done; done
 	say "replayed $count files: $found findings; slowest $slowest ms ($slowest_name)"
 	[ "$found" -eq 0 ]
 	exit
