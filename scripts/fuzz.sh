@@ -61,8 +61,9 @@ export LLVM_PROFILE_FILE=/dev/null
 # program's largest picture fits in 4 GiB. Replaying files that are known
 # (CI's corpus and test videos, the slowest 5 s alone) and measuring
 # coverage allow 60 s: on a busy machine a slow file is not a hang.
-limits="-timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=4096"
-[ "$mode" = fuzz ] || limits="-timeout=60 -rss_limit_mb=4096 -malloc_limit_mb=4096"
+seconds_an_input=10
+[ "$mode" = fuzz ] || seconds_an_input=60
+limits="-timeout=$seconds_an_input -rss_limit_mb=4096 -malloc_limit_mb=4096"
 
 case $mode in
 replay)
