@@ -28,6 +28,8 @@ set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
 say() { echo "fuzz: $*"; }
+# How many files a folder holds (corpus and findings names are hashes).
+count() { ls "$1" | wc -l; }
 
 mode=fuzz
 case ${1:-} in
@@ -81,7 +83,7 @@ replay)
 		fi
 		found=$((found + 1))
 		what=$(echo "$out" | grep -m 1 -e '^SUMMARY: ' -e 'ERROR: libFuzzer' -e 'runtime error:' || true)
-		echo "fuzz: FINDING $(basename "$f"): ${what:-no end within 120 s}"
+		say "FINDING $(basename "$f"): ${what:-no end within 120 s}"
 	done; done
 	say "replayed $count files: $found findings; slowest $slowest ms ($slowest_name)"
 	[ "$found" -eq 0 ]
@@ -89,7 +91,7 @@ replay)
 	;;
 minimise)
 	mkdir -p "$dir"
-	say "cutting the corpus $work/corpus ($(ls "$work/corpus" | wc -l) inputs) down to $dir"
+	say "cutting the corpus $work/corpus ($(count "$work/corpus") inputs) down to $dir"
 	# A merge runs on one core: each core merges a share of the corpus,
 	# then one merge keeps what the shares kept. Inputs are cut to 2 KiB,
 	# so that a kept corpus stays small: the test videos, which check.sh
@@ -111,14 +113,14 @@ minimise)
 	wait
 	# shellcheck disable=SC2086 # the limits are meant to split
 	"$target" -merge=1 $limits -max_len=2048 "$dir" "$shares"/out* > "$work/logs/minimise.log" 2>&1
-	say "$(ls "$dir" | wc -l) inputs, $(du -sk "$dir" | cut -f1) KiB"
+	say "$(count "$dir") inputs, $(du -sk "$dir" | cut -f1) KiB"
 	exit
 	;;
 coverage)
 	profiles=$(mktemp -d)
 	trap 'rm -rf "$profiles"' EXIT
 	dir=${dir:-$work/corpus}
-	say "running $dir ($(ls "$dir" | wc -l) inputs) for line coverage"
+	say "running $dir ($(count "$dir") inputs) for line coverage"
 	# shellcheck disable=SC2086 # the limits are meant to split
 	LLVM_PROFILE_FILE="$profiles/%p.profraw" "$target" -runs=0 $limits "$dir" \
 		> "$work/logs/coverage.log" 2>&1
@@ -222,8 +224,8 @@ else
 fi
 log=$work/logs/$(date -u +%Y%m%dT%H%M%SZ).log
 jobs=$(nproc)
-say "fuzzing for $seconds s with $jobs jobs; corpus $work/corpus ($(ls "$work/corpus" | wc -l) inputs), log $log"
-before=$(ls "$work/findings" | wc -l)
+say "fuzzing for $seconds s with $jobs jobs; corpus $work/corpus ($(count "$work/corpus") inputs), log $log"
+before=$(count "$work/findings")
 # The jobs are forks that libFuzzer restarts after a finding, so the
 # campaign goes on; each finding is kept in the findings directory.
 # shellcheck disable=SC2086 # the limits are meant to split
@@ -234,8 +236,9 @@ grep -E '^#[0-9]+: ' "$log" | awk 'NR % 20 == 0' | sed 's/^/fuzz: /' || true
 last=$(grep -E '^#[0-9]+: ' "$log" | tail -n 1)
 runs=$(echo "$last" | sed -n 's/^#\([0-9]*\):.*/\1/p')
 say "executions ${runs:-0} in $seconds s ($(( ${runs:-0} / seconds )) a second over $jobs jobs)"
-say "coverage $(echo "$last" | sed -n 's/.*\(cov: [0-9]* ft: [0-9]*\).*/\1/p'), corpus $(ls "$work/corpus" | wc -l) inputs"
-say "findings: $(( $(ls "$work/findings" | wc -l) - before )) new, $(ls "$work/findings" | wc -l) in all (oom/timeout/crash: $(echo "$last" | sed -n 's#.*oom/timeout/crash: \([0-9/]*\).*#\1#p'))"
+say "coverage $(echo "$last" | sed -n 's/.*\(cov: [0-9]* ft: [0-9]*\).*/\1/p'), corpus $(count "$work/corpus") inputs"
+after=$(count "$work/findings")
+say "findings: $((after - before)) new, $after in all (oom/timeout/crash: $(echo "$last" | sed -n 's#.*oom/timeout/crash: \([0-9/]*\).*#\1#p'))"
 for f in $(ls -t "$work/findings" | head -n 20); do
 	echo "fuzz:   $f"
 done
