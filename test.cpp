@@ -3,13 +3,13 @@
 //
 // The video may come from a stranger, and a bug in a demuxer or decoder
 // may let a crafted file run code of its own. So the video is parsed only
-// in a child process that first confines itself: it may read input_video
-// and nothing else, change no file, start no program, open no socket and
-// touch no other process. It hands its results to this process, which
-// prints them and stores the image that the child wrote into a file made
-// for it. Both halves are in main(), in the order of the run; each
-// safeguard that the plain library calls lack lives in a small helper
-// above it.
+// in a child process that first confines itself: it reads input_video
+// through a descriptor it opened before, opens nothing else, changes no
+// file, starts no program, opens no socket and touches no other process.
+// It hands the decoded picture to this process, which checks its size,
+// prints the lines and writes the image itself. Both halves are in main(),
+// in the order of the run; each safeguard that the plain library calls
+// lack lives in a small helper above it.
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
@@ -23,6 +23,7 @@
 #include <linux/seccomp.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sched.h>
 #include <seccomp.h>
 #include <grp.h>
 #include <linux/futex.h>
@@ -45,9 +46,24 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
+
+// FFmpeg 6.0 and later read a video through a descriptor that the caller
+// opened (the fd: protocol, which reads descriptor 0): the decoding child
+// then opens nothing at all once confined. With an older FFmpeg it opens
+// the video by name, and its confinement lets that one file through. The
+// build says which (FIRST_FRAME_VIDEO_BY_DESCRIPTOR).
+#ifndef FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+#define FIRST_FRAME_VIDEO_BY_DESCRIPTOR 0
+#endif
+#if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+#define FIRST_FRAME_PROTOCOL "fd"
+#else
+#define FIRST_FRAME_PROTOCOL "file"
+#endif
 
 #ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
 #include "tests/escape.h" // test builds only: try to break out once confined
@@ -79,8 +95,8 @@ static bool silence_library_log()
 // variable holds ("key;value|key;value"), so we set the whole of it, and
 // allow only formats that read nothing but the file they are given (video
 // containers and streams, still images, and audio files, whose cover art
-// OpenCV reads as a frame) through the plain file protocol. A format we do
-// not know, old or added later, is refused.
+// OpenCV reads as a frame) through the one protocol the video is read
+// with. A format we do not know, old or added later, is refused.
 //
 // The same variable carries the decoder's threading, for the OpenCV we
 // build for the fast build (releases that do not know the keys ignore
@@ -90,7 +106,7 @@ static bool silence_library_log()
 static bool set_capture_options()
 {
 	static const char options[] =
-	    "threads;2|thread_type;slice|protocol_whitelist;file|format_whitelist;"
+	    "threads;2|thread_type;slice|protocol_whitelist;" FIRST_FRAME_PROTOCOL "|format_whitelist;"
 	    // containers (mov also reads HEIF and AVIF photos: their items,
 	    // grids and tiles all live in the one file)
 	    "mov,matroska,avi,asf,mpegts,mpegtsraw,mpeg,flv,live_flv,ogg,nut,mxf,"
@@ -124,14 +140,19 @@ static bool set_capture_options()
 // memory in the heap lets the next buffer reuse it. The heap is then grown
 // once, ahead, and marked for huge pages: a 4K frame touches some 140 MB,
 // which in 4 KiB pages is 36,000 page faults, a third of the run. Only
-// what is touched is ever backed by memory. Called first thing in main,
-// before any thread exists; if glibc or the kernel refuses, the run is
-// only slower.
+// what is touched is ever backed by memory. Each further thread that
+// allocates would reserve 64 MiB of address space for an arena of its own,
+// which counts against the child's memory ceiling (a 64-core host starts
+// over a hundred such threads in the default build): four arenas serve
+// the few threads that decode. Called first thing in the child, before
+// any thread exists; if glibc or the kernel refuses, the run is only
+// slower.
 static void prepare_heap()
 {
 #ifdef M_MMAP_THRESHOLD
 	(void)mallopt(M_MMAP_THRESHOLD, 256 << 20); // NOLINT(concurrency-mt-unsafe)
 	(void)mallopt(M_TRIM_THRESHOLD, 512 << 20); // NOLINT(concurrency-mt-unsafe)
+	(void)mallopt(M_ARENA_MAX, 4); // NOLINT(concurrency-mt-unsafe)
 	const size_t ahead = size_t{192} << 20;
 	const size_t huge = size_t{2} << 20;
 	auto* heap = static_cast<char*>(std::malloc(ahead)); // NOLINT(cppcoreguidelines-no-malloc)
@@ -253,6 +274,7 @@ struct landlock_ruleset
 	uint64_t scoped;
 };
 
+#if !FIRST_FRAME_VIDEO_BY_DESCRIPTOR
 // Allow `access` to the file that `fd` names, or beneath the directory.
 static bool allow(int rules, int fd, uint64_t access)
 {
@@ -271,16 +293,19 @@ static bool allow(int rules, int fd, uint64_t access)
 	close(fd);
 	return allowed;
 }
+#endif
 
-// Let the child read input_video, and the one system file that OpenCV
-// before 4.10 reads for each capture it opens (the CPUs online, to choose
-// its decoder threads; see open_capture), and nothing else: no other
-// file, no directory, no change to any file; with newer kernels also no
-// TCP, no abstract socket and no signal to a process outside. Rights that
-// the running kernel's Landlock does not know are left out, as its
-// documentation shows; a kernel without Landlock leaves the file system
-// as it is, and the run goes on.
-static bool confine_file_system(int video)
+// Let the child open no file by name, and change none: no file, no
+// directory, no change to any file; with newer kernels also no TCP, no
+// abstract socket and no signal to a process outside. Where FFmpeg opens
+// the video by name, input_video (the file the parent opened) may be read,
+// and the one system file that OpenCV before 4.10 reads for each capture
+// it opens (the CPUs online, to choose its decoder threads; see
+// open_capture). Rights that the running kernel's Landlock does not know
+// are left out, as its documentation shows; a kernel without Landlock
+// leaves the file system as it is, and the run goes on. `landlocked` tells
+// whether the fence is up.
+static bool confine_file_system([[maybe_unused]] int video, bool& landlocked)
 {
 	long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0,
 	    LANDLOCK_CREATE_RULESET_VERSION);
@@ -322,10 +347,13 @@ static bool confine_file_system(int video)
 	    sizeof ruleset, 0));
 	if (rules < 0)
 		return false;
-	bool confined = allow(rules, video, LANDLOCK_ACCESS_FS_READ_FILE);
+	bool confined = true;
+#if !FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+	confined = allow(rules, video, LANDLOCK_ACCESS_FS_READ_FILE);
 #if !FIRST_FRAME_CAPTURE_TAKES_THREADS
 	confined = confined && allow_path(rules, "/sys/devices/system/cpu/online",
 	    LANDLOCK_ACCESS_FS_READ_FILE);
+#endif
 #endif
 #if FIRST_FRAME_SANITIZED
 	confined = confined && allow_path(rules, "/proc/self",
@@ -333,6 +361,7 @@ static bool confine_file_system(int video)
 #endif
 	confined = confined && syscall(SYS_landlock_restrict_self, rules, 0) == 0;
 	close(rules);
+	landlocked = confined;
 	return confined;
 }
 
@@ -356,9 +385,9 @@ static bool under_valgrind()
 // classified here) is in one of three groups:
 //  - allowed, where it acts on the child alone: its memory, its threads,
 //    its own descriptors, time, sleeping, its own random bytes;
-//  - refused with an errno, where it would reach outside (a path's
-//    metadata, the system's identity) but a library has a fallback, so a
-//    valid video still decodes;
+//  - refused with an errno, where it would reach outside (a path, its
+//    metadata, the system's identity, another process) but a library has
+//    a fallback, so a valid video still decodes;
 //  - killed, everything else: any such call kills the child at once, all
 //    its threads, as a compromise and not an input error.
 // Where a cheap look at an argument narrows a call to its use here, the
@@ -379,23 +408,19 @@ static bool write_filter(int to, pid_t decoder)
 		SYS_set_robust_list, SYS_rseq, SYS_rt_sigprocmask,
 		SYS_rt_sigaction, SYS_rt_sigreturn, SYS_sigaltstack, SYS_exit,
 		SYS_sched_yield, SYS_restart_syscall, SYS_getcpu,
-		// the CPUs it may run on, for the size of a thread pool (sysconf,
-		// av_cpu_count; VVC's decoder asks at open). By thread id from
-		// any thread, so not narrowed to our pid: another process's
-		// CPU mask tells nothing worth taking.
-		SYS_sched_getaffinity,
 		// reading the video (fstat is newfstatat in glibc 2.36, fstat in
-		// 2.41)
+		// 2.41; FFmpeg's fd: protocol reads a copy of descriptor 0)
 		SYS_read, SYS_pread64, SYS_lseek, SYS_fstat, SYS_newfstatat, SYS_close,
-		SYS_fadvise64,
-		// writing the image and the reports (writev: the C library's
-		// message before an abort), and waiting on its own descriptors
+		SYS_fadvise64, SYS_dup,
+		// handing the picture and the reports over (writev: the C
+		// library's message before an abort), and waiting on its own
+		// descriptors
 		SYS_write, SYS_writev, SYS_poll, SYS_ppoll, SYS_select, SYS_pselect6,
 		// time: the vDSO answers without the kernel, but where the clock
-		// source does not allow it the C library makes the call; sleeping
-		// (usleep, nanosleep); CPU time (clock(), FFmpeg's random seed)
-		SYS_clock_gettime, SYS_gettimeofday, SYS_time, SYS_clock_getres,
-		SYS_clock_nanosleep, SYS_nanosleep, SYS_times, SYS_getrusage,
+		// source does not allow it the C library makes the call (the
+		// clocks themselves are narrowed below); sleeping; CPU time of its
+		// own (clock(), FFmpeg's random seed)
+		SYS_gettimeofday, SYS_time, SYS_nanosleep, SYS_times, SYS_getrusage,
 		// random bytes of its own (av_get_random_seed, hash seeds)
 		SYS_getrandom,
 		// its own identity; exit; getpid and gettid also for abort() (see
@@ -436,6 +461,9 @@ static bool write_filter(int to, pid_t decoder)
 		ok = ok && seccomp_rule_add(filter, action, call, sizeof...(conditions),
 		    conditions...) == 0;
 	};
+	const uint32_t enoent = SCMP_ACT_ERRNO(ENOENT);
+	const uint32_t einval = SCMP_ACT_ERRNO(EINVAL);
+	const uint32_t eperm = SCMP_ACT_ERRNO(EPERM);
 	// Test runs only, never a shipped binary: what a sanitizer's or
 	// valgrind's runtime calls of its own. Added first, as libseccomp keeps
 	// the first rule without conditions for a call, so these stand over
@@ -455,33 +483,53 @@ static bool write_filter(int to, pid_t decoder)
 	if (valgrind) {
 		// valgrind's own, for its scheduler and signals, and to read the
 		// debugging information of the code it reports on, which 3.20 and
-		// later read only when first needed.
+		// later read only when first needed; it maps that code's
+		// translations executable.
 		for (int call : {SYS_rt_sigtimedwait, SYS_open, SYS_stat, SYS_lstat, SYS_readlink,
-			 SYS_getcwd, SYS_access, SYS_faccessat})
+			 SYS_getcwd, SYS_access, SYS_faccessat, SYS_mmap, SYS_mprotect})
 			rule(SCMP_ACT_ALLOW, call);
 	}
 	for (int call : plain)
 		rule(SCMP_ACT_ALLOW, call);
 	for (auto [call, error] : refused)
 		rule(SCMP_ACT_ERRNO(static_cast<uint32_t>(error)), call);
-	// No new executable memory, which code of an attacker's own would
-	// need. It is refused, not killed: where the kernel has no Landlock to
+	// Memory of its own, private: no new executable memory, which code of
+	// an attacker's own would need; no shared memory, which its memory
+	// ceiling would not count; no huge pages, a pool the whole machine
+	// shares. Refused, not killed: where the kernel has no Landlock to
 	// refuse the open first, the C library's character conversions
-	// (FFmpeg's, for text in some containers) try to load their modules,
-	// and fail as they do with Landlock. Under valgrind, which runs the
-	// code translated into memory of its own, it is allowed.
-	for (int call : {SYS_mmap, SYS_mprotect}) {
-		rule(SCMP_ACT_ALLOW, call, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-		// (cppcheck, which does not see valgrind's header, thinks it false.)
-		// cppcheck-suppress knownConditionTrueFalse
-		rule(valgrind ? SCMP_ACT_ALLOW : SCMP_ACT_ERRNO(EPERM), call,
-		    SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC));
-	}
+	// (FFmpeg's, for text in some containers) try to load their modules
+	// and map their cache shared, and fail as they do with Landlock.
+	const scmp_datum_t private_map = MAP_PRIVATE;
+	const scmp_datum_t map_kind = MAP_TYPE | MAP_HUGETLB;
+	rule(SCMP_ACT_ALLOW, SYS_mmap, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0),
+	    SCMP_A3(SCMP_CMP_MASKED_EQ, map_kind, private_map));
+	for (scmp_datum_t shared : {MAP_SHARED, MAP_SHARED_VALIDATE})
+		rule(eperm, SYS_mmap, SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_TYPE, shared));
+	rule(eperm, SYS_mmap, SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_HUGETLB, MAP_HUGETLB));
+	rule(eperm, SYS_mmap, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC));
+	rule(SCMP_ACT_ALLOW, SYS_mprotect, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+	rule(eperm, SYS_mprotect, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC));
 	// The C library gives freed memory back, and may ask for huge pages
 	// (glibc's malloc tunables); advice about its own memory only.
 	for (int advice : {MADV_DONTNEED, MADV_FREE, MADV_HUGEPAGE, MADV_NOHUGEPAGE,
 		 MADV_WILLNEED, MADV_NORMAL, MADV_RANDOM, MADV_SEQUENTIAL, MADV_DONTDUMP})
 		rule(SCMP_ACT_ALLOW, SYS_madvise, SCMP_A2(SCMP_CMP_EQ, static_cast<scmp_datum_t>(advice)));
+	// The clocks of the system and its own CPU time; a negative clock id
+	// names another process's CPU clock, whose time tells what it does.
+	const scmp_datum_t sign = 0x80000000;
+	for (int call : {SYS_clock_gettime, SYS_clock_getres, SYS_clock_nanosleep}) {
+		rule(SCMP_ACT_ALLOW, call, SCMP_A0(SCMP_CMP_MASKED_EQ, sign, 0));
+		rule(einval, call, SCMP_A0(SCMP_CMP_MASKED_EQ, sign, sign));
+	}
+	// The CPUs it may run on, for the size of a thread pool (sysconf,
+	// av_cpu_count; VVC's decoder asks at open): its own (0, or its pid),
+	// never another process's, whose answer would tell that it exists.
+	const auto self = static_cast<scmp_datum_t>(decoder);
+	for (scmp_datum_t pid : {scmp_datum_t{0}, self})
+		rule(SCMP_ACT_ALLOW, SYS_sched_getaffinity, SCMP_A0(SCMP_CMP_EQ, pid));
+	rule(eperm, SYS_sched_getaffinity, SCMP_A0(SCMP_CMP_GT, self));
+	rule(eperm, SYS_sched_getaffinity, SCMP_A0(SCMP_CMP_LT, self));
 	// Threads: a clone must share the address space, files and signal
 	// handlers and join the thread group, so it can be nothing but a
 	// thread: no process that outlives this one, no namespace.
@@ -507,31 +555,33 @@ static bool write_filter(int to, pid_t decoder)
 	// so that a crash is reported as one, not as a forbidden call. Any
 	// other (a stop, a SIGTERM that would read as "stopped from outside")
 	// is a forbidden call.
-	rule(SCMP_ACT_ALLOW, SYS_tgkill, SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(decoder)),
-	    SCMP_A2(SCMP_CMP_EQ, SIGABRT));
-	// Opens for reading only, so that even where the kernel has no
+	rule(SCMP_ACT_ALLOW, SYS_tgkill, SCMP_A0(SCMP_CMP_EQ, self), SCMP_A2(SCMP_CMP_EQ, SIGABRT));
+	// Opens for reading only: a library looks for a file of its own now
+	// and then (the C library's character conversions, the time zone),
+	// and does without. Where the video is read through its descriptor
+	// nothing is opened at all, as if no file were there; where FFmpeg
+	// opens it by name, it is opened, and even where the kernel has no
 	// Landlock nothing is written, created or emptied by path. (O_TMPFILE
 	// includes O_DIRECTORY, which a read may have.)
-	rule(SCMP_ACT_ALLOW, SYS_openat, SCMP_A2(SCMP_CMP_MASKED_EQ,
-	    O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY), 0));
-	// FFmpeg marks the video's descriptor close-on-exec; a descriptor's
-	// flags may be read.
-	for (int command : {F_SETFD, F_GETFD, F_GETFL})
+	rule(FIRST_FRAME_VIDEO_BY_DESCRIPTOR ? enoent : SCMP_ACT_ALLOW, SYS_openat,
+	    SCMP_A2(SCMP_CMP_MASKED_EQ, O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND |
+		(O_TMPFILE & ~O_DIRECTORY), 0));
+	// FFmpeg marks the video's descriptor close-on-exec (and copies it,
+	// where its build knows the command); a descriptor's flags may be
+	// read.
+	for (int command : {F_SETFD, F_GETFD, F_GETFL, F_DUPFD_CLOEXEC})
 		rule(SCMP_ACT_ALLOW, SYS_fcntl, SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(command)));
 	ok = ok && seccomp_export_bpf(filter, to) == 0;
 	seccomp_release(filter);
 	return ok;
 }
 
-// The child loads the filter that this process wrote for it: any call not
-// on it kills the child from then on.
-static bool load_filter(int from)
+// The filter this process wrote for the child, whole: the child reads it
+// until this process closes the pipe, which it does once it has mapped
+// root's child's ids (see send_filter).
+static bool receive_filter(int from, std::vector<sock_filter>& program)
 {
-#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
-	if (escape_without_filter())
-		return true; // the tests try what stands behind the filter
-#endif
-	std::vector<sock_filter> program(BPF_MAXINSNS);
+	program.resize(BPF_MAXINSNS);
 	auto* bytes = reinterpret_cast<char*>(program.data());
 	const size_t room = program.size() * sizeof program[0];
 	size_t size = 0;
@@ -540,9 +590,19 @@ static bool load_filter(int from)
 	    ((n = read(from, bytes + size, room - size)) > 0 || (n < 0 && errno == EINTR)))
 		size += static_cast<size_t>(std::max<ssize_t>(n, 0));
 	close(from);
-	if (n < 0 || size == 0 || size % sizeof program[0] != 0)
-		return false;
-	sock_fprog loaded = {static_cast<unsigned short>(size / sizeof program[0]), program.data()};
+	program.resize(size / sizeof program[0]);
+	return n == 0 && size > 0 && size % sizeof program[0] == 0;
+}
+
+// The child loads the filter: any call not on it kills the child from
+// then on.
+static bool load_filter(std::vector<sock_filter>& program)
+{
+#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
+	if (escape_without_filter())
+		return true; // the tests try what stands behind the filter
+#endif
+	sock_fprog loaded = {static_cast<unsigned short>(program.size()), program.data()};
 	// For every thread of the process (there is one). valgrind knows only
 	// the older interface, which kills a thread, not the process, on a
 	// forbidden call; the filter was built for it.
@@ -550,21 +610,67 @@ static bool load_filter(int from)
 	    (errno == ENOSYS && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &loaded) == 0);
 }
 
-// The child reads no input and prints nothing (this process prints every
-// line), so a compromised decoder gets neither the terminal, to type into
-// or to write escape sequences to, nor lines of its own on our output. A
-// sanitizer build keeps standard error for its reports; the libraries are
-// silenced anyway.
-static bool detach_standard_streams()
+// The name under which a file opened as `fd` can be opened again.
+static std::string descriptor_path(int fd)
+{
+	return "/proc/self/fd/" + std::to_string(fd);
+}
+
+#if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+// The same file: the video as the parent opened it, and opened again.
+static bool same_file(int fd, int other)
+{
+	struct stat opened = {};
+	struct stat again = {};
+	return fstat(fd, &opened) == 0 && fstat(other, &again) == 0 &&
+	    opened.st_dev == again.st_dev && opened.st_ino == again.st_ino;
+}
+#else
+// The same file: the video as the parent opened it, and a path to it.
+static bool same_file(int fd, const char* path)
+{
+	struct stat opened = {};
+	struct stat named = {};
+	return fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
+	    opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+#endif
+
+// The video, opened for reading by the child before it confines itself:
+// FFmpeg's fd: protocol reads it as the child's standard input. It is the
+// file the parent opened (through /proc, or where there is none by name,
+// checked to be that file). A FIFO nobody writes holds the child here,
+// until its bound. Where FFmpeg opens the video by name, the child's
+// standard input is /dev/null.
+static int open_video_for_reading([[maybe_unused]] int video)
+{
+#if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+	int fd = open(descriptor_path(video).c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0 && errno == ENOENT && (fd = open("input_video", O_RDONLY | O_CLOEXEC)) >= 0 &&
+	    !same_file(fd, video)) {
+		close(fd);
+		fd = -1;
+	}
+	return fd;
+#else
+	return open("/dev/null", O_RDONLY | O_CLOEXEC);
+#endif
+}
+
+// The child reads no input but the video and prints nothing (this process
+// prints every line), so a compromised decoder gets neither the terminal,
+// to type into or to write escape sequences to, nor lines of its own on
+// our output. `input` becomes its standard input. A sanitizer build keeps
+// standard error for its reports; the libraries are silenced anyway.
+static bool detach_standard_streams(int input)
 {
 	int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-	if (null < 0)
-		return close(STDIN_FILENO) == 0 && close(STDOUT_FILENO) == 0 &&
-		    (FIRST_FRAME_SANITIZED || close(STDERR_FILENO) == 0);
-	bool detached = dup2(null, STDIN_FILENO) == STDIN_FILENO &&
+	bool detached = input >= 0 && null >= 0 && dup2(input, STDIN_FILENO) == STDIN_FILENO &&
 	    dup2(null, STDOUT_FILENO) == STDOUT_FILENO &&
 	    (FIRST_FRAME_SANITIZED || dup2(null, STDERR_FILENO) == STDERR_FILENO);
-	close(null);
+	for (int fd : {input, null})
+		if (fd > STDERR_FILENO)
+			close(fd);
 	return detached;
 }
 
@@ -609,21 +715,41 @@ static bool drop_capabilities()
 	return syscall(SYS_capset, &header, none) == 0;
 }
 
-// Run as root, the child would read and own files as root. Once the
-// video is open it takes the identity of someone who may read the video
-// and nothing more: real, effective, saved and file-system user and group,
-// no supplementary groups. That is the video's owner; for a video of
-// root's, "nobody" with the file's group. A video of root's that only root
-// may read (mode 0600, say) keeps the child at uid 0, without capabilities
-// (dropped below), as the one way it can still be read.
-static bool take_unprivileged_ids(int video)
+// The ids root's child takes, user and group: "nobody"'s.
+static const uid_t nobody = 65534;
+
+#if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+// Run as root, the child would read and own files as root. Having opened
+// the video, it needs no one's permission any more: it takes nobody's ids,
+// real, effective, saved and file-system, user and group, whatever the
+// video's mode. Its supplementary groups go first, while it may still
+// drop them (`leaving`); the ids change once the filter has come, by when
+// this process has mapped nobody into the child's own user namespace,
+// where it has one.
+static bool take_unprivileged_ids(bool root, bool leaving, int /*video*/)
+{
+	if (!root)
+		return true;
+	if (leaving)
+		return setgroups(0, nullptr) == 0;
+	return setresgid(nobody, nobody, nobody) == 0 && setresuid(nobody, nobody, nobody) == 0;
+}
+#else
+// Run as root, the child would read and own files as root. FFmpeg opens
+// the video by name once the child is confined, so the child takes the
+// identity of someone who may read the video and nothing more: real,
+// effective, saved and file-system user and group, no supplementary
+// groups. That is the video's owner; for a video of root's, "nobody" with
+// the file's group. A video of root's that neither may read keeps the
+// child at uid 0, without capabilities (dropped below), as the one way
+// its FFmpeg can still read it.
+static bool take_unprivileged_ids(bool root, bool leaving, int video)
 {
 	struct stat file = {};
-	if (geteuid() != 0)
+	if (!root || leaving) // after its own root, which it makes as root
 		return true;
 	if (fstat(video, &file) != 0)
 		return false;
-	const uid_t nobody = 65534;
 	const uid_t uid = file.st_uid != 0 ? file.st_uid : nobody;
 	const gid_t gid = file.st_gid != 0 ? file.st_gid : nobody;
 	const mode_t readable = file.st_uid == uid ? S_IRUSR : file.st_gid == gid ? S_IRGRP : S_IROTH;
@@ -632,6 +758,7 @@ static bool take_unprivileged_ids(int video)
 	return setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
 	    setresuid(uid, uid, uid) == 0;
 }
+#endif
 
 // Write all of `text` into the file at `path` (a file of /proc).
 static bool write_file(const char* path, const std::string& text)
@@ -643,50 +770,114 @@ static bool write_file(const char* path, const std::string& text)
 	return close(fd) == 0 && written;
 }
 
-// The largest BMP the child can have a reason to write: FFmpeg decodes no
-// picture of 2^28 pixels or more, and a BMP row takes at most 4 bytes a
-// pixel (3, padded to 4 bytes a row), after a header and palette of
-// 1,078 bytes. Beyond it a write fails with EFBIG, so a compromised child
-// cannot fill the disk through the image.
-static bool limit_image_size()
+// What the child got of its confinement, for the tests to ask.
+struct Confined
 {
-	const rlim_t largest = (rlim_t{1} << 30) + 1078;
-	rlimit limit = {};
-	if (getrlimit(RLIMIT_FSIZE, &limit) != 0)
+	bool rooted = false;     // a root of its own
+	bool landlocked = false; // Landlock's fence
+	bool tasks_bounded = false;
+	bool memory_bounded = false;
+};
+
+// The child's share of the machine. Memory: the data it may map, which
+// counts its heap, its private mappings and its threads' stacks (its
+// shared mappings are refused), but not the address space the allocator
+// merely reserves. The largest legitimate first frames, 8K 10-bit AV1 and
+// HEVC, need under a third of it; a hostile video gets no further, and
+// the kernel's memory killer is never the one to end it.
+static const rlim_t decoder_memory = rlim_t{3} << 30;
+
+// Tasks: where the child has a user namespace of its own, the kernel
+// counts its tasks there apart from the user's others, so a bound on them
+// is the child's alone: room for the decoders' threads, whose pools grow
+// with the CPUs (one per CPU, in FFmpeg's, dav1d's and OpenCV's, in the
+// default build), and far below what would starve the user's other
+// processes. Elsewhere the count would be all of the user's processes,
+// and no bound is set.
+static bool limit_resources(bool own_users, Confined& got)
+{
+	const auto lower = [](int resource, rlim_t most) {
+		rlimit limit = {};
+		if (getrlimit(resource, &limit) != 0)
+			return false;
+		limit.rlim_cur = std::min(limit.rlim_cur, most);
+		limit.rlim_max = std::min(limit.rlim_max, most);
+		return setrlimit(resource, &limit) == 0;
+	};
+	const long cpus = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+	got.tasks_bounded = own_users && lower(RLIMIT_NPROC, static_cast<rlim_t>(64 + 4 * cpus));
+	// (A sanitizer's shadow memory and valgrind's own count as data too.)
+	got.memory_bounded = !FIRST_FRAME_SANITIZED && !under_valgrind() &&
+	    lower(RLIMIT_DATA, decoder_memory);
+	return (!own_users || got.tasks_bounded) &&
+	    (FIRST_FRAME_SANITIZED || under_valgrind() || got.memory_bounded);
+}
+
+#if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+// A directory that holds nothing and can be given nothing: made, opened
+// and removed at once. Every name in a removed directory is missing, and
+// nothing can be made in it. Made in /tmp, or where that cannot be
+// written to (a read-only container), here.
+static int removed_directory()
+{
+	for (const char* where : {"/tmp", "."}) {
+		std::string made = std::string(where) + "/.first-frame-XXXXXX";
+		if (mkdtemp(&made[0]) == nullptr)
+			continue;
+		// Searchable by the ids the child takes, so that a path in it is
+		// missing, not forbidden.
+		(void)chmod(made.c_str(), 0555);
+		int fd = open(made.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (rmdir(made.c_str()) == 0 && fd >= 0)
+			return fd;
+		if (fd >= 0)
+			close(fd);
+	}
+	return -1;
+}
+
+// A root of the child's own that holds nothing, a removed directory: any
+// path answers as a missing file does, so a compromised decoder learns
+// nothing of the files around it (which exist, their size, owner, mode
+// and times), and the terminal, /proc and every file of root's are
+// simply not there. It reads the video through its descriptor. Entering
+// it takes the capability to change one's root: root has it; an ordinary
+// user gets it in a user namespace of its own, which Debian's kernels
+// allow by default; nothing is mounted, so a chroot or a container does
+// as well as a machine. Root's child takes a user namespace too, where it
+// can have one (`own_users`): its tasks are then counted apart. Where
+// the kernel refuses (user namespaces turned off, or restricted by a
+// security module, a chroot of ours, a container without the capability),
+// false: the run goes on fenced by the filter and Landlock. A sanitizer
+// build (its runtime reads /proc) and a run under valgrind (which reads
+// its own files as it goes) keep the file system as it is.
+static bool enter_empty_root(int /*video*/, bool& own_users)
+{
+	if (FIRST_FRAME_SANITIZED || under_valgrind())
 		return false;
-	limit.rlim_cur = std::min(limit.rlim_cur, largest);
-	limit.rlim_max = std::min(limit.rlim_max, largest);
-	return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+	const int empty = removed_directory();
+	if (empty < 0)
+		return false;
+	own_users = unshare(CLONE_NEWUSER) == 0;
+	const bool entered = fchdir(empty) == 0 && chroot(".") == 0;
+	close(empty);
+	return entered;
 }
-
-// The name under which a file opened as `fd` can be opened again.
-static std::string descriptor_path(int fd)
-{
-	return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// The same file: the video as the parent opened it, and a path to it.
-static bool same_file(int fd, const char* path)
-{
-	struct stat opened = {};
-	struct stat named = {};
-	return fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
-	    opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
+#else
 // A file system of the child's own that holds nothing but the video, at
 // /input_video, made its root: any other path answers as a missing file
 // does, so a compromised decoder learns nothing of the files around it
 // (which exist, their size, owner, mode and times), and the terminal,
 // /proc and every file of root's are simply not there. It takes new mount
-// and IPC namespaces, and run by an ordinary user a user namespace, which
-// Debian's kernels allow by default. Where the kernel refuses them (user
-// namespaces turned off, or restricted by a security module), or a step
-// fails before the new root is in place, false: the run goes on in the
-// file system as it is, fenced by Landlock alone. A sanitizer build (its
-// runtime reads /proc) and a run under valgrind (which reads its own files
-// as it goes) keep the file system as it is.
-static bool enter_empty_root(int video)
+// and IPC namespaces, and run by an ordinary user a user namespace
+// (`own_users`), which Debian's kernels allow by default. Where the kernel
+// refuses them (user namespaces turned off, or restricted by a security
+// module, a chroot, whose root is no mount and whose mounts would be seen
+// outside), or a step fails before the new root is in place, false: the
+// run goes on in the file system as it is, fenced by Landlock alone. A
+// sanitizer build (its runtime reads /proc) and a run under valgrind
+// (which reads its own files as it goes) keep the file system as it is.
+static bool enter_empty_root(int video, bool& own_users)
 {
 	if (FIRST_FRAME_SANITIZED || under_valgrind())
 		return false;
@@ -695,13 +886,14 @@ static bool enter_empty_root(int video)
 	const std::string group = std::to_string(getegid());
 	if (unshare(CLONE_NEWNS | CLONE_NEWIPC | (uid != 0 ? CLONE_NEWUSER : 0)) != 0)
 		return false;
+	own_users = uid != 0;
 	// An ordinary user's ids are seen as themselves inside (written to
 	// our own /proc files, which are root's until we are dumpable; a core
 	// is forbidden again below). The new mounts stay ours alone. The video
 	// is opened again in the new namespace (the descriptor's file is in
 	// the old one, which cannot be bound), before anything covers the path
 	// to it. The new root is a small tmpfs over /tmp, with the video bound
-	// onto its one file (checked to be the file the parent opened),
+	// onto its one file (checked to be the file the parent opened), both
 	// read-only once made.
 	const unsigned long plain = MS_NOSUID | MS_NODEV | MS_NOEXEC;
 	int here = -1;
@@ -718,24 +910,19 @@ static bool enter_empty_root(int video)
 	    close(placeholder) == 0 &&
 	    mount(descriptor_path(here).c_str(), "/tmp/input_video", nullptr, MS_BIND, nullptr) == 0 &&
 	    same_file(video, "/tmp/input_video") &&
+	    mount(nullptr, "/tmp/input_video", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | plain,
+		nullptr) == 0 &&
 	    mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY | plain, nullptr) == 0 &&
 	    chdir("/tmp") == 0;
 	if (here >= 0)
 		close(here);
 	if (!made)
 		return false;
-	// The old root goes from under the new one; in a chroot, whose root is
-	// no mount, pivot_root cannot, and the new root is entered as a chroot
-	// (there is no capability left to leave it by, nor a directory open
-	// outside it).
-	if (syscall(SYS_pivot_root, ".", ".") == 0) {
-		if (umount2(".", MNT_DETACH) != 0)
-			return false;
-	} else if (chroot(".") != 0) {
-		return false;
-	}
-	return chdir("/") == 0;
+	// The old root goes from under the new one.
+	return syscall(SYS_pivot_root, ".", ".") == 0 && umount2(".", MNT_DETACH) == 0 &&
+	    chdir("/") == 0;
 }
+#endif
 
 // The child starts with everything the program was started with. Its
 // arguments and environment (where a service passes a storage key or a
@@ -800,34 +987,23 @@ static bool single_threaded()
 	return task.st_nlink == 3; // ".", ".." and the one thread
 }
 
-// The child's confinement, irreversible, before the first byte of the
-// video is parsed and before any thread exists. The image writer looks for
-// codec plugins when first used: that is done first, while the file
-// system is open. The child goes when this process goes, so that it never
-// decodes for nobody; that is set after the credentials change, which
-// clears it. No new privileges, which both Landlock and an unprivileged
-// filter require. `rooted` tells whether the child now has its own root
-// with the video at /input_video.
-static bool confine_decoder(int video, int image, int reports, int filter, pid_t parent,
-    bool& rooted)
+// An exception that no library catches, in a thread of its own (an
+// allocation that failed under the memory ceiling, say), would abort the
+// child, which would read as a crash: it is a failure of the step, and
+// ends the child as one.
+static void fail_on_uncaught_exceptions()
 {
-	if (!(single_threaded() && forget_environment() && detach_standard_streams() &&
-		close_other_descriptors({video, image, reports, filter}) && limit_image_size() &&
-		cv::haveImageWriter(".bmp") && leave_session()))
-		return false;
-	rooted = enter_empty_root(video); // where the kernel refuses: Landlock alone
-	return take_unprivileged_ids(video) && drop_capabilities() && forbid_core_dumps() &&
-	    prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
-	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-	    confine_file_system(video) && load_filter(filter);
+	std::set_terminate([] { _exit(1); });
 }
 
 // --- What the child hands over ------------------------------------------
 
 // The child reports each step it got through on a pipe: the video opened
-// (with its frame rate), the frame read, the image written. What did not
-// come was not done.
-enum Report : char { OPENED = 'o', READ = 'r', WRITTEN = 'w' };
+// (with its frame rate), the frame read, the picture handed over (its
+// size and type, then its rows). What did not come was not done. Root's
+// child says first whether it has a user namespace of its own, for this
+// process to map its ids there.
+enum Report : char { OPENED = 'o', READ = 'r', PICTURE = 'p', OWN_USERS = 'u', SHARED_USERS = 'n' };
 
 static bool report(int to, Report what, const void* data = nullptr, size_t size = 0)
 {
@@ -835,6 +1011,32 @@ static bool report(int to, Report what, const void* data = nullptr, size_t size 
 	const auto* bytes = static_cast<const char*>(data);
 	message.insert(message.end(), bytes, bytes + size);
 	return write(to, message.data(), message.size()) == static_cast<ssize_t>(message.size());
+}
+
+// The child's confinement, irreversible, before the first byte of the
+// video is parsed and before any thread exists. The child goes when this
+// process goes, so that it never decodes for nobody; that is set after
+// the credentials change, which clears it. No new privileges, which both
+// Landlock and an unprivileged filter require.
+static bool confine_decoder(int video, int reports, int filter, pid_t parent, Confined& got)
+{
+	const bool root = geteuid() == 0;
+	int input = -1;
+	if (!(single_threaded() && (input = open_video_for_reading(video)) >= 0 &&
+		forget_environment() && detach_standard_streams(input) &&
+		close_other_descriptors({FIRST_FRAME_VIDEO_BY_DESCRIPTOR ? -1 : video, reports, filter}) &&
+		leave_session() &&
+		take_unprivileged_ids(root, true, video)))
+		return false;
+	bool own_users = false;
+	got.rooted = enter_empty_root(video, own_users); // where refused: the filter and Landlock
+	std::vector<sock_filter> program;
+	return (!root || report(reports, own_users ? OWN_USERS : SHARED_USERS)) &&
+	    receive_filter(filter, program) && take_unprivileged_ids(root, false, video) &&
+	    limit_resources(own_users, got) && drop_capabilities() &&
+	    forbid_core_dumps() && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
+	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	    confine_file_system(video, got.landlocked) && load_filter(program);
 }
 
 // How long the decoding child may take, from its start to its end, by the
@@ -905,6 +1107,23 @@ static bool read_all(int fd, void* data, size_t size, int64_t deadline)
 	return true;
 }
 
+// write(2) may store less than asked; keep going until all of it is down
+// or the system says why not.
+static bool write_all(int fd, const void* data, size_t size)
+{
+	const auto* bytes = static_cast<const unsigned char*>(data);
+	while (size > 0) {
+		ssize_t n = write(fd, bytes, size);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		bytes += n;
+		size -= static_cast<size_t>(n);
+	}
+	return true;
+}
+
 struct Decoder
 {
 	pid_t pid = -1;
@@ -917,6 +1136,43 @@ static bool received(const Decoder& from, Report what, void* data = nullptr, siz
 	char got = 0;
 	return read_all(from.reports, &got, 1, from.deadline) && got == what &&
 	    read_all(from.reports, data, size, from.deadline);
+}
+
+// The decoded picture, as the child hands it over: its size and type,
+// then its rows, top to bottom, without padding.
+struct Picture
+{
+	int32_t rows;
+	int32_t cols;
+	int32_t type;
+};
+
+static bool hand_over(int to, const cv::Mat& frame)
+{
+	const Picture picture = {frame.rows, frame.cols, frame.type()};
+	if (!report(to, PICTURE, &picture, sizeof picture))
+		return false;
+	const size_t row = frame.elemSize() * static_cast<size_t>(frame.cols);
+	if (frame.isContinuous())
+		return write_all(to, frame.data, row * static_cast<size_t>(frame.rows));
+	for (int y = 0; y < frame.rows; y++)
+		if (!write_all(to, frame.ptr(y), row))
+			return false;
+	return true;
+}
+
+// We take nothing of the child's but a picture of a size it could have:
+// the capture gives 8-bit BGR, and FFmpeg decodes no picture of 2^28
+// pixels or more. Its rows are read into a frame of our own.
+static bool receive_picture(const Decoder& from, cv::Mat& frame)
+{
+	Picture picture = {};
+	if (!received(from, PICTURE, &picture, sizeof picture) || picture.type != CV_8UC3 ||
+	    picture.rows <= 0 || picture.cols <= 0 ||
+	    int64_t{picture.rows} * picture.cols >= int64_t{1} << 28)
+		return false;
+	frame.create(picture.rows, picture.cols, picture.type);
+	return read_all(from.reports, frame.data, frame.total() * frame.elemSize(), from.deadline);
 }
 
 // Started with standard input, output or error closed, the files we open
@@ -962,36 +1218,26 @@ static bool make_hidden(const std::string& name, std::string& tmp, Make make)
 	return false;
 }
 
-// The file the child writes the encoded image into. It is made before the
-// child starts, as the confined child can open nothing; it is append-only
-// (which the child's filter gives it no call to undo), so the child can
-// only add to its end, never seek away and leave a hole; and it has no name
-// (O_TMPFILE) until the image in it is complete, so that a run that fails
-// or is killed leaves nothing behind. Where the file system cannot make
-// such a file (NFS, FAT), it is a hidden file beside the target instead.
-// The permissions are those a plain create gives: 0666 less the umask.
+// The file the image is written into. It has no name (O_TMPFILE) until the
+// image in it is complete, so that a run that fails or is killed leaves
+// nothing behind. Where the file system cannot make such a file (NFS,
+// FAT), it is a hidden file beside the target instead. The permissions
+// are those a plain create gives: 0666 less the umask.
 struct ImageFile
 {
 	int fd = -1;
 	std::string tmp; // its hidden name, once it has one
-	mode_t mode = 0; // its permissions as created
 };
-
-static void discard_image(ImageFile& image);
 
 static ImageFile create_image_file(const std::string& name)
 {
 	ImageFile image;
-	image.fd = open(".", O_RDWR | O_APPEND | O_TMPFILE | O_CLOEXEC, 0666);
+	image.fd = open(".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
 	if (image.fd < 0)
 		(void)make_hidden(name, image.tmp, [&](const char* tmp) {
-			image.fd = open(tmp, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+			image.fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 			return image.fd >= 0;
 		});
-	struct stat created = {};
-	if (image.fd >= 0 && fstat(image.fd, &created) != 0)
-		discard_image(image);
-	image.mode = created.st_mode & 07777;
 	return image;
 }
 
@@ -1006,107 +1252,40 @@ static bool name_image_file(ImageFile& image, const std::string& name)
 	});
 }
 
-// We trust nothing of the file the child wrote but its bytes: through its
-// descriptor the child could have changed its mode (made it set-user-ID
-// and world-writable, say), so it gets its mode as created back before it
-// has a name that anyone could use.
-static bool reset_image_mode(const ImageFile& image)
+// Store the image complete or not at all: encoded in memory (the library's
+// own file writer does not report a short write), written into a file of
+// its own, which gets a hidden name, is closed with its errors checked and
+// is renamed over the target, so a reader sees the old image or the new
+// one, never a mix. On failure what is left is removed, and an earlier
+// image stays as it was.
+static bool store_image(const cv::Mat& frame, const std::string& name)
 {
-	return fchmod(image.fd, image.mode) == 0;
-}
-
-// Nor do we trust its length: the file must hold one BMP, whole, whose
-// header gives the file's size and the pixel rows that fill it, with no
-// hole in it. (The BMP encoder writes a 14-byte file header and a 40-byte
-// information header: width, height, bits per pixel; rows are padded to
-// 4 bytes; 8-bit images have a palette before their rows.)
-static bool holds_one_bmp(int fd)
-{
-	struct stat file = {};
-	unsigned char header[54] = {};
-	if (fstat(fd, &file) != 0 || file.st_size < 54 ||
-	    pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+	std::vector<unsigned char> encoded;
+	if (!cv::imencode(".bmp", frame, encoded, std::vector<int>()))
 		return false;
-	const auto number = [&](size_t at, size_t bytes) {
-		uint64_t value = 0;
-		for (size_t i = bytes; i-- > 0;)
-			value = value << 8 | header[at + i];
-		return value;
-	};
-	const uint64_t size = static_cast<uint64_t>(file.st_size);
-	const uint64_t width = number(18, 4);
-	const auto height = static_cast<int32_t>(number(22, 4));
-	const uint64_t bits = number(28, 2);
-	const uint64_t row = (width * bits + 31) / 32 * 4;
-	const uint64_t rows = height < 0 ? -static_cast<int64_t>(height) : height;
-	const off_t hole = lseek(fd, 0, SEEK_HOLE);
-	return header[0] == 'B' && header[1] == 'M' && number(2, 4) == size &&
-	    width > 0 && width < (1U << 31) && bits > 0 && bits <= 32 &&
-	    number(10, 4) + row * rows == size &&
-	    (hole == file.st_size || (hole < 0 && errno == EINVAL));
-}
-
-// Store the image complete or not at all: the file the child wrote gets a
-// hidden name, is closed with its errors checked, and is renamed over the
-// target, so a reader sees the old image or the new one, never a mix. On
-// failure, discard_image removes what is left, and an earlier image stays
-// as it was.
-static bool store_image(ImageFile& image, const std::string& name)
-{
+	ImageFile image = create_image_file(name);
+	if (image.fd < 0)
+		return false;
 	// No fsync: like cp and ffmpeg we leave flushing to the system. It
 	// would cost about a tenth of a run, and ext4 already writes a file's
 	// data out before a rename that replaces another file commits.
-	bool named = holds_one_bmp(image.fd) && reset_image_mode(image) &&
+	bool named = write_all(image.fd, encoded.data(), encoded.size()) &&
 	    (!image.tmp.empty() || name_image_file(image, name));
 	bool closed = close(image.fd) == 0;
-	image.fd = -1;
-	if (!named || !closed || rename(image.tmp.c_str(), name.c_str()) != 0)
-		return false;
-	image.tmp.clear();
-	return true;
-}
-
-static void discard_image(ImageFile& image)
-{
-	if (image.fd >= 0)
-		close(image.fd);
+	if (named && closed && rename(image.tmp.c_str(), name.c_str()) == 0)
+		return true;
 	if (!image.tmp.empty())
 		unlink(image.tmp.c_str());
-	image = ImageFile();
-}
-
-// write(2) may store less than asked; keep going until all of it is down
-// or the system says why not.
-static bool write_all(int fd, const unsigned char* data, size_t size)
-{
-	while (size > 0) {
-		ssize_t n = write(fd, data, size);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		data += n;
-		size -= static_cast<size_t>(n);
-	}
-	return true;
-}
-
-// Encode in memory, since the library's own file writer does not report a
-// short write, and write all of it into the image file.
-static bool encode_image(int image, const cv::Mat& frame)
-{
-	std::vector<unsigned char> encoded;
-	return cv::imencode(".bmp", frame, encoded, std::vector<int>()) &&
-	    write_all(image, encoded.data(), encoded.size());
+	return false;
 }
 
 // --- The two halves of the run ---------------------------------------------
 
 // The child's work once confined: open the video by `name`, report the
-// frame rate, read the first frame and write it, encoded, into the image
-// file. Everything a stranger's bytes reach happens here, so the fuzz
-// target (tests/fuzz-target.cpp) runs this same function, unconfined.
-static int decode_video(const std::string& name, int image, int reports)
+// frame rate, read the first frame and hand it over. Everything a
+// stranger's bytes reach happens here, so the fuzz target
+// (tests/fuzz-target.cpp) runs this same function, unconfined.
+static int decode_video(const std::string& name, int reports)
 {
 	cv::VideoCapture cap;
 	double fps = 0;
@@ -1124,38 +1303,42 @@ static int decode_video(const std::string& name, int image, int reports)
 		if (!cap.read(frame))
 			return false;
 		undo_backwards_rotation(cap, frame);
-		// The decoder's buffers are not needed any more; freeing
-		// them before the image is encoded keeps a 4K frame's peak
-		// memory down.
+		// The decoder's buffers are not needed any more.
 		cap.release();
 		return true;
 	});
 	if (!bSuccess || !report(reports, READ))
 		return 1;
-
-	if (!run_step([&] { return encode_image(image, frame); }) || !report(reports, WRITTEN))
-		return 1;
-	return 0;
+	return hand_over(reports, frame) ? 0 : 1;
 }
 
 // The child: confine itself, then decode the video that this process
-// opened for it (by descriptor, so that the file it may read is the file
-// it opens). Its exit status does not matter: what it reported does.
-static int decode_first_frame(int video, int image, int reports, int filter, pid_t parent)
+// opened for it (by descriptor, so that the file it reads is the file it
+// opened). Its exit status does not matter: what it reported does.
+static int decode_first_frame(int video, int reports, int filter, pid_t parent)
 {
 	prepare_heap();
+	fail_on_uncaught_exceptions();
+#if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+	std::string name = "fd:";
+#else
 	std::string name = descriptor_path(video);
 	if (access(name.c_str(), F_OK) != 0)
 		name = "input_video"; // no /proc: by name, as before
-	bool rooted = false;
-	if (!confine_decoder(video, image, reports, filter, parent, rooted))
-		return 1;
-	if (rooted)
-		name = "/input_video";
-#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
-	attempt_escape();
 #endif
-	return decode_video(name, image, reports);
+	Confined got;
+	if (!confine_decoder(video, reports, filter, parent, got))
+		return 1;
+#if !FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+	if (got.rooted)
+		name = "/input_video";
+#endif
+#ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
+	escape_confined(std::string("root ") + (got.rooted ? "own" : "shared") + ", Landlock " +
+	    (got.landlocked ? "on" : "off") + ", tasks " + (got.tasks_bounded ? "bounded" : "unbounded") +
+	    ", memory " + (got.memory_bounded ? "bounded" : "unbounded"));
+#endif
+	return decode_video(name, reports);
 }
 
 // The signals by which the child's end means a crash or a forbidden call,
@@ -1215,16 +1398,15 @@ static bool reap(const Decoder& decoder, int& status)
 }
 
 // Wait for the child; true if it ended well. If a crash or a forbidden
-// call killed it, end this process by the same signal, after removing the
-// unfinished image and without a core of its own, so that whoever runs
-// us sees what happened to the decoder, not an input error.
-static bool wait_for_decoder(const Decoder& decoder, ImageFile& image)
+// call killed it, end this process by the same signal, without a core of
+// its own, so that whoever runs us sees what happened to the decoder, not
+// an input error. (Nothing of the image exists yet.)
+static bool wait_for_decoder(const Decoder& decoder)
 {
 	int status = 0;
 	if (!reap(decoder, status))
 		return false;
 	if (WIFSIGNALED(status) && crash_signal(WTERMSIG(status))) {
-		discard_image(image);
 		(void)std::fflush(stdout);
 		const rlimit no_core = {0, 0};
 		(void)setrlimit(RLIMIT_CORE, &no_core);
@@ -1237,23 +1419,49 @@ static bool wait_for_decoder(const Decoder& decoder, ImageFile& image)
 	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The child may be gone already (its confinement failed): that must show
-// here as a failed write, not as SIGPIPE.
-static bool send_filter(int to, pid_t decoder)
+// Root's child, in a user namespace of its own, is to be nobody there;
+// this process, root outside it, maps nobody onto nobody outside, which
+// the child cannot do for itself.
+static bool map_nobody(pid_t decoder)
+{
+	const std::string proc = "/proc/" + std::to_string(decoder);
+	const std::string ids = std::to_string(nobody) + " " + std::to_string(nobody) + " 1";
+	return write_file((proc + "/uid_map").c_str(), ids) &&
+	    write_file((proc + "/gid_map").c_str(), ids);
+}
+
+// Send the child its filter; root's child gets its ids mapped first, if it
+// has a user namespace of its own, and the filter's end (the pipe closed)
+// tells it that they are. The child may be gone already (its confinement
+// failed): that must show here as a failed write, not as SIGPIPE.
+static bool send_filter(int to, const Decoder& decoder)
 {
 	struct sigaction ignore = {};
 	struct sigaction before = {};
 	ignore.sa_handler = SIG_IGN;
-	bool sent = sigaction(SIGPIPE, &ignore, &before) == 0 && write_filter(to, decoder);
+	bool sent = sigaction(SIGPIPE, &ignore, &before) == 0 && write_filter(to, decoder.pid);
 	(void)sigaction(SIGPIPE, &before, nullptr);
+	char users = SHARED_USERS;
+	if (sent && geteuid() == 0)
+		sent = read_all(decoder.reports, &users, 1, decoder.deadline) &&
+		    (users == SHARED_USERS || (users == OWN_USERS && map_nobody(decoder.pid)));
+	close(to);
 	return sent;
 }
 
-// Open the video and the image file here, and start the child that
-// decodes; then build its filter while it gets ready. The child does not
-// return from here. A video that is not there fails the open, before
-// anything else is started for it.
-static bool start_decoder(Decoder& decoder, ImageFile& image)
+// Started by a process that ignores SIGCHLD (a shell after trap '' CHLD,
+// a daemon), this process would have its child reaped by the kernel, and
+// could neither wait for it nor learn how it ended.
+static bool restore_child_signal()
+{
+	return std::signal(SIGCHLD, SIG_DFL) != SIG_ERR;
+}
+
+// Open the video here and start the child that decodes; then build its
+// filter while it gets ready. The child does not return from here. A
+// video that is not there fails the open, before anything else is started
+// for it.
+static bool start_decoder(Decoder& decoder)
 {
 	const pid_t parent = getpid();
 	int video = open("input_video", O_PATH | O_CLOEXEC);
@@ -1267,27 +1475,30 @@ static bool start_decoder(Decoder& decoder, ImageFile& image)
 				close(fd);
 		return false;
 	}
-	image = create_image_file("first_frame.bmp");
+	// A frame then crosses in a few large steps (unprivileged processes
+	// may have a pipe of 1 MiB); where the system says no, in more.
+	(void)fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
 	decoder.deadline = decoder_deadline();
 	decoder.pid = fork();
 	if (decoder.pid == 0) {
 		close(ends[0]);
 		close(filter[1]);
-		std::exit(decode_first_frame(video, image.fd, ends[1], filter[0], parent)); // NOLINT(concurrency-mt-unsafe)
+		std::exit(decode_first_frame(video, ends[1], filter[0], parent)); // NOLINT(concurrency-mt-unsafe)
 	}
 	close(ends[1]);
 	close(filter[0]);
 	close(video);
+	decoder.reports = ends[0];
 	// A filter that could not be sent is one the child does not load: it
 	// stops, and the open fails.
 	if (decoder.pid > 0)
-		(void)send_filter(filter[1], decoder.pid);
-	close(filter[1]);
+		(void)send_filter(filter[1], decoder);
+	else
+		close(filter[1]);
 	if (decoder.pid < 0) {
 		close(ends[0]);
 		return false;
 	}
-	decoder.reports = ends[0];
 	return true;
 }
 
@@ -1306,35 +1517,34 @@ int main(int argc, char* argv[])
 	(void)argc;
 	remember_start_strings(argv);
 
-	// From here on this process reads nothing but the child's reports,
-	// and only stores the image.
-	ImageFile image;
+	// From here on this process reads nothing but the child's reports and
+	// its picture, and only stores the image.
 	Decoder decoder;
 	double fps = 0;
 	bool bOpened = open_standard_descriptors() && keep_memory_private() && silence_library_log() &&
-	    set_capture_options() && ignore_file_size_signal() &&
-	    start_decoder(decoder, image) &&
-	    received(decoder, OPENED, &fps, sizeof fps);
+	    set_capture_options() && ignore_file_size_signal() && restore_child_signal() &&
+	    start_decoder(decoder) && received(decoder, OPENED, &fps, sizeof fps);
 	if (!bOpened) {
 		if (decoder.pid > 0)
-			(void)wait_for_decoder(decoder, image);
-		discard_image(image);
+			(void)wait_for_decoder(decoder);
 		std::puts("error: failed to open the video file.");
 		return -1;
 	}
 	std::printf("Frame per seconds: %f\n", fps);
 
 	if (!received(decoder, READ)) {
-		(void)wait_for_decoder(decoder, image);
-		discard_image(image);
+		(void)wait_for_decoder(decoder);
 		std::puts("error: failed to read the frame from the video file.");
 		return -1;
 	}
 
-	bool bWritten = received(decoder, WRITTEN);
-	if (!wait_for_decoder(decoder, image) || !bWritten ||
-	    !store_image(image, "first_frame.bmp")) {
-		discard_image(image);
+	// A picture not taken is one the child need not finish handing over.
+	cv::Mat frame;
+	bool bReceived = run_step([&] { return receive_picture(decoder, frame); });
+	if (!bReceived)
+		(void)kill(decoder.pid, SIGKILL);
+	if (!wait_for_decoder(decoder) || !bReceived ||
+	    !run_step([&] { return store_image(frame, "first_frame.bmp"); })) {
 		std::puts("error: failed to write the image file.");
 		return -1;
 	}

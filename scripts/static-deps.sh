@@ -180,7 +180,8 @@ dav1d_flags="--buildtype=release --default-library=static --libdir=lib
 # decoders too, so that stream probing of files with sound ends as early as
 # with a full FFmpeg; bitstream filters because demuxers use them, e.g. to
 # find H.264's parameter sets in a transport stream cut between keyframes),
-# the file protocol, swscale, and the compression libraries that demuxers
+# the file protocol and the fd: protocol (the program reads the video
+# through a descriptor), swscale, and the compression libraries that demuxers
 # and decoders use (zlib, bzip2, xz). No programs, devices, filters,
 # encoders, muxers, network or hardware acceleration: nothing that reads a
 # file changes by their absence.
@@ -188,7 +189,7 @@ ffmpeg_flags="--disable-shared --enable-static --enable-pic
 	--disable-programs --disable-doc --disable-debug --disable-network
 	--disable-autodetect --disable-everything
 	--enable-demuxers --enable-parsers --enable-decoders --enable-bsfs
-	--enable-protocol=file
+	--enable-protocol=file --enable-protocol=fd
 	--disable-avdevice --disable-avfilter --disable-postproc --disable-swresample
 	--enable-swscale --enable-zlib --enable-bzlib --enable-lzma --enable-libdav1d"
 

@@ -73,6 +73,7 @@ def recipe(codec, suffix="mp4", size="320x240", rate="25", rotate=None, cut=Fals
 X264 = ["-c:v", "libx264", "-preset", "ultrafast"]
 X265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=none"]
 VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"]
+AOM = ["-c:v", "libaom-av1", "-cpu-used", "8", "-usage", "realtime"]
 # swscale dithers 10-bit samples down to 8 bits in a slightly different
 # order from ffmpeg's own conversion.
 DITHER = (3, 0.01)
@@ -152,6 +153,15 @@ VIDEOS = {
                            heif=(1, 1)),
     "hevc_heic_grid": recipe(X265 + ["-pix_fmt", "yuv420p"], "heic", size="292x190", rate="1",
                              heif=(3, 2)),
+    # The largest frames people decode, under the decoder's memory ceiling.
+    "hevc10_2160":  recipe(X265 + ["-pix_fmt", "yuv420p10le"], "mkv", size="3840x2160", frames=2,
+                           tolerance=DITHER),
+    "hevc10_4320":  recipe(X265 + ["-pix_fmt", "yuv420p10le"], "mkv", size="7680x4320", frames=2,
+                           tolerance=DITHER),
+    "av1_10bit_2160": recipe(AOM + ["-pix_fmt", "yuv420p10le"], "mkv", size="3840x2160", frames=2,
+                             tolerance=DITHER),
+    "av1_10bit_4320": recipe(AOM + ["-pix_fmt", "yuv420p10le"], "mkv", size="7680x4320", frames=2,
+                             tolerance=DITHER),
 }
 # Bit depth (8/10), chroma (4:2:0/4:2:2/4:4:4) and height (a multiple of 16
 # or not) crossed for H.264 and HEVC: the colour converter's bottom rows
@@ -314,22 +324,51 @@ class ByUser:
         self.root, self.user = root, user
 
 
+class ByBuild:
+    """An answer that depends on how the build's FFmpeg reads the video:
+    through the descriptor the child opened, and then the filter refuses
+    every open as if nothing were there; or by name (FFmpeg before 6.0,
+    Debian 12's default build)."""
+    def __init__(self, descriptor, path):
+        self.descriptor, self.path = descriptor, path
+
+
 class Seen:
-    """An answer that depends on what the child has: a root of its own
-    holding only the video (where the kernel gives it namespaces), else
-    Landlock's fence, else neither."""
-    def __init__(self, rooted, landlock, bare):
+    """An answer that depends on what the child got, as it reports it: a
+    root of its own (a removed directory; where FFmpeg opens the video by
+    name, a mount holding the video alone: `mounted`, where that answers
+    otherwise), else Landlock's fence, else neither."""
+    def __init__(self, rooted, landlock, bare, mounted=None):
         self.rooted, self.landlock, self.bare = rooted, landlock, bare
+        self.mounted = rooted if mounted is None else mounted
+
+
+class Bounded:
+    """An answer that depends on whether the child reports a bound on its
+    tasks or its memory (the kernel counts a child's tasks apart only in a
+    user namespace of its own)."""
+    def __init__(self, what, bounded, unbounded):
+        self.what, self.bounded, self.unbounded = what, bounded, unbounded
+
+
 # FAILED: the attempt never returns, and the run ends with the open's
-# error line and 255, the child killed at the bound. UNSAVED: the attempt
-# works, and the run ends with the write's error line, nothing saved.
-FAILED, UNSAVED = "failed", "unsaved"
+# error line and 255, the child killed at the bound. UNSAVED: the child
+# reports every step itself and leaves: the write's error line, nothing
+# saved. HELD: the attempt is refused (ENOMEM) and keeps what it got; the
+# run ends saved or with a step's error line, never by a signal.
+FAILED, UNSAVED, HELD = "failed", "unsaved", "held"
 HIDDEN = Seen(errno.ENOENT, errno.EACCES, DONE)     # a file's contents
+TERMINAL = Seen(errno.ENOENT, errno.EACCES, errno.ENXIO)
+PROC = Seen(errno.ENOENT, errno.EACCES, errno.EACCES)  # the program's own /proc
+# Another process of the same user, holding the secret: where nothing
+# else stands in the way, root's child is another user.
+CALLER = Seen(errno.ENOENT, errno.EACCES, ByUser(errno.EACCES, DONE))
 ESCAPES = {
-    # files, by path
-    "read_secret":   (HIDDEN, None),
-    "read_sibling":  (HIDDEN, None),
-    "write_parent":  (KILLED, Seen(errno.EROFS, errno.EACCES, None)),
+    # files, by path: where the video is read through its descriptor, the
+    # filter refuses every open, and the root or Landlock stand behind it
+    "read_secret":   (ByBuild(errno.ENOENT, HIDDEN), HIDDEN),
+    "read_sibling":  (ByBuild(errno.ENOENT, HIDDEN), HIDDEN),
+    "write_parent":  (KILLED, Seen(errno.ENOENT, errno.EACCES, None, mounted=errno.EROFS)),
     "truncate":      (KILLED, None),
     # file metadata, inside the run's directory and outside it: whether
     # a file is there, its size, owner and times
@@ -339,19 +378,23 @@ ESCAPES = {
     "chown_inside":  (KILLED, Seen(errno.ENOENT, errno.EPERM, None)),  # no capabilities
     "chown_outside": (KILLED, Seen(errno.ENOENT, errno.EPERM, None)),
     # what the program was started with: its environment, its terminal,
-    # its own memory through /proc, root's identity, a core file
+    # its own memory through /proc, root's identity, a core file; and
+    # the environment of a process of the same user
     "environment":   (errno.ENOENT, None),
-    "terminal":      (Seen(errno.ENOENT, errno.EACCES, errno.ENXIO), None),
-    "parent_memory": (Seen(errno.ENOENT, errno.EACCES, errno.EACCES), None),
+    "terminal":      (ByBuild(errno.ENOENT, TERMINAL), TERMINAL),
+    "parent_memory": (ByBuild(errno.ENOENT, PROC), PROC),
+    "caller_environment": (ByBuild(errno.ENOENT, CALLER), CALLER),
     "ids":           (errno.EPERM, None),
     "core_limit":    (errno.EPERM, None),
     "times_inside":  (KILLED, None),
     "times_outside": (KILLED, None),
     "xattr_inside":  (KILLED, None),
     "xattr_outside": (KILLED, None),
-    # the image handed over: the parent gives it a plain mode again
-    # (root's child is not the file's owner)
-    "image_mode":    (KILLED, ByUser(errno.EPERM, DONE)),
+    # the image: the child has no descriptor of it, only its reports, so
+    # what it forges is no image
+    "image_mode":    (errno.EBADF, None),
+    "write_far":     (errno.EBADF, None),
+    "forged_image":  (UNSAVED, None),
     # other processes, the network, programs
     "connect":       (KILLED, None),
     "exec":          (KILLED, None),
@@ -359,12 +402,18 @@ ESCAPES = {
     "ptrace":        (KILLED, None),
     "priority":      (KILLED, None),
     "namespace":     (KILLED, None),
+    "cpu_clock":     (errno.EINVAL, None),
+    "affinity":      (errno.EPERM, None),
     "inherited":     (errno.EBADF, None),
     # root's powers (as root only), unused kernel interfaces
     "reboot":        (KILLED, errno.EPERM),         # no capabilities
     "exec_memory":   (errno.EPERM, None),
+    "huge_pages":    (errno.EPERM, None),
     "userfaultfd":   (KILLED, None),
     "kernel_log":    (KILLED, None),
+    # the machine's share: memory past the ceiling, hundreds of threads
+    "memory":        (Bounded("memory", HELD, DONE), None),
+    "threads":       (Bounded("tasks", errno.EAGAIN, DONE), None),
     # a crash is not taken for a forbidden call
     "abort":         (signal.SIGABRT, None),
     # time and the end: the run ends by itself at the bound, by its own
@@ -373,25 +422,26 @@ ESCAPES = {
     "wait":          (FAILED, None),
     "stop":          (KILLED, FAILED),
     "terminate":     (KILLED, FAILED),
-    # the image's length: append-only, so the byte lands at its start and
-    # the file is no BMP; nothing is named
-    "write_far":     (UNSAVED, UNSAVED),
 }
 # The rows that wait for the bound run the test-only build with a short one.
 HANGS = ("spin", "wait", "stop", "terminate")
-# Attempts tried again where the child has less: namespaces refused (user
-# namespaces turned off, or an outer sandbox), Landlock missing, neither;
-# and run by an ordinary user (where the tests run as root). The refusals
-# are the test's own system-call filter, under the program's.
+# Attempts tried again where the child has less: namespaces and chroot
+# refused (user namespaces turned off, a container without the
+# capability, an outer sandbox), Landlock missing, neither; run by an
+# ordinary user (where the tests run as root); and, as root, on a video of
+# root's that only root and its group may read (mode 0640), where an
+# answer of the setting's own is given. The refusals are the test's own
+# system-call filter, under the program's.
+FILES = ("read_secret", "read_sibling", "terminal", "parent_memory", "caller_environment")
 ESCAPE_SETTINGS = {
-    "no_namespaces": ("read_secret", "environment", "stat_outside", "terminal",
-                      "parent_memory"),
-    "no_landlock":   ("read_secret", "stat_outside", "terminal", "parent_memory"),
-    "neither":       ("read_secret", "environment", "terminal", "parent_memory"),
-    "user":          ("read_secret", "environment", "stat_outside", "terminal",
-                      "parent_memory", "core_limit"),
+    "no_namespaces": FILES + ("environment", "stat_outside", "threads"),
+    "no_landlock":   FILES + ("stat_outside",),
+    "neither":       FILES + ("environment", "stat_outside"),
+    "user":          FILES + ("environment", "stat_outside", "core_limit", "ids", "memory",
+                              "threads", "cpu_clock", "affinity", "forged_image"),
+    "private_video": {"ids": ByBuild(errno.EPERM, DONE)},
 }
-REFUSED = {"no_namespaces": [("unshare", errno.EPERM)],
+REFUSED = {"no_namespaces": [("unshare", errno.EPERM), ("chroot", errno.EPERM)],
            "no_landlock": [("landlock_create_ruleset", errno.ENOSYS)]}
 REFUSED["neither"] = REFUSED["no_namespaces"] + REFUSED["no_landlock"]
 # The value of a variable set for every escape row, which the child must
@@ -405,12 +455,12 @@ def cases():
     return ([f"frame.{v}" for v in VIDEOS] + [f"broken.{b}" for b in BROKEN] +
             [f"write.{w}" for w in WRITE_FAULTS] +
             [f"closed.{c}" for c in CLOSED] + ["bound.documented", "bound.batch_recipe"] +
-            ["arguments_ignored", "umask_respected", "bundled_sample",
+            ["arguments_ignored", "umask_respected", "bundled_sample", "child_signal_ignored",
              "parallel.same_input", "parallel.swapped_inputs"] +
             [f"valgrind.{v}" for v in VALGRIND_PATHS] +
             [f"confined.{h}" for h in HOSTILE] +
             ["confined.ordinary", "confined.private_video", "confined.every_decoder",
-             "memory_limit"] +
+             "confined.own_root", "memory_limit"] +
             [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"] +
             [f"escape.{e}.{how}" for how, names in ESCAPE_SETTINGS.items() for e in names] +
             [f"bundle.{b}" for b in BUNDLE])
@@ -787,7 +837,7 @@ def check(cond, what):
 
 def temporaries(files):
     """The program's temporary files among a directory's entries."""
-    return [f for f in files if f.startswith(".first_frame.bmp")]
+    return [f for f in files if f.startswith((".first_frame.bmp", ".first-frame-"))]
 
 
 def check_common(run):
@@ -1196,10 +1246,13 @@ def case_umask_respected(program, workdir):
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sample", "sample.mp4")
 
 
-def case_bundled_sample(program, workdir):
-    """The README's demonstration video gives ffmpeg's first frame."""
+def case_bundled_sample(program, workdir, child_signal_ignored=False):
+    """The README's demonstration video gives ffmpeg's first frame; also
+    when started by a process that ignores SIGCHLD (a shell after
+    trap '' CHLD, a daemon), which 0.11.0 reported as a failed write."""
     os.symlink(SAMPLE, os.path.join(workdir, "input_video"))
-    run = Run(program, workdir)
+    ignore = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    run = Run(program, workdir, preexec=ignore if child_signal_ignored else None)
     check_common(run)
     check((run.status, run.lines) == (0, [fps_line("25"), SAVED]), f"{run.status} {run.lines}")
     expected = os.path.join(workdir, "expected.bmp")
@@ -1274,9 +1327,12 @@ def case_parallel(program, swapped, workdir):
 SYSTEM_PATHS = ("/usr/", "/lib/", "/lib64/", "/etc/", "/proc/", "/sys/", "/selinux",
                 os.path.join(os.path.expanduser("~"), ".gdal", ""))
 OWN_FILES = ("input_video", "first_frame.bmp", ".first_frame.bmp.")
-# The decoding child's own root, a tmpfs (named first-frame) made over
-# /tmp, holding the video alone.
+# The decoding child's own root: a directory it makes and removes at once
+# (in /tmp, or where that cannot be written to, the run's directory), or
+# where FFmpeg opens the video by name a tmpfs (named first-frame) made
+# over /tmp, holding the video alone.
 OWN_ROOT = ("/", "/tmp", "/tmp/input_video", "/input_video", "first-frame")
+OWN_REMOVED_ROOT = ("/tmp/.first-frame-", "./.first-frame-")
 
 
 def files_touched(program, workdir):
@@ -1341,6 +1397,7 @@ def case_confined(program, name, base):
                # where the image's unnamed file is made; the decoder's
                # standard input and output; its own root
                and path not in (".", "/dev/null") + OWN_ROOT
+               and not path.startswith(OWN_REMOVED_ROOT)
                or "execve(" in line]  # no helper program either
     check(not foreign, f"touched other files: {foreign[:5]}")
 
@@ -1383,29 +1440,56 @@ def case_every_decoder(program, workdir):
           f"{len(names('format '))} formats; {report[-2]}; killed: 0")
 
 
-def landlock_abi():
-    """The kernel's Landlock ABI version, or 0 where it has none."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.syscall.restype = ctypes.c_long
-    return max(libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint32(1)), 0)
-
-
 def escaping_program(program, env, filter_off=False, hurried=False):
     """The program that plays a compromised decoder, and its environment:
-    the shipped program with FFmpeg's decode call taken over where it is
-    linked dynamically, the test-only build that tries right after
-    confining itself where not, or for the filter left out, or for a
-    short bound (HURRIED) in place of the program's."""
+    the test-only build, which reports what its child got of its
+    confinement and then tries right after confining itself, or, where
+    FFmpeg is linked dynamically, from inside FFmpeg's decode call, which a
+    preloaded library takes over; with the filter left out, or a short
+    bound (HURRIED) in place of the program's, right after confining
+    itself."""
     preload = os.environ.get("FIRST_FRAME_ESCAPE_PRELOAD")
     if preload and not filter_off and not hurried:
         env.update(LD_PRELOAD=preload, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
                    ":verify_asan_link_order=0")
-        return program
     if filter_off:
         env.update(FIRST_FRAME_ESCAPE_FILTER="off")
     if hurried:
         env.update(FIRST_FRAME_ESCAPE_SECONDS=str(HURRIED))
     return os.environ["FIRST_FRAME_ESCAPES"]
+
+
+def by_path(program):
+    """Whether the build's FFmpeg opens the video by name: before 6.0
+    (libavformat 59, Debian 12's), which has no fd: protocol."""
+    return "libavformat.so.59" in linked_libraries(program)
+
+
+def confinement(report):
+    """What the child reports it got: {"root": own root, "Landlock": on,
+    "tasks": bounded, "memory": bounded}."""
+    line = next((l for l in report if l.startswith("confined: ")), None)
+    check(line is not None, f"the child did not say what it got: {report}")
+    got = dict(part.split(" ", 1) for part in line[len("confined: "):].split(", "))
+    return {"root": got["root"] == "own", "Landlock": got["Landlock"] == "on",
+            "tasks": got["tasks"] == "bounded", "memory": got["memory"] == "bounded"}
+
+
+def answer(outcome, uid, got, path):
+    """What an attempt must meet, for who ran it, what the child got and
+    how the build reads the video (`path`: by name)."""
+    while True:
+        if isinstance(outcome, ByUser):
+            outcome = outcome.root if uid == 0 else outcome.user
+        elif isinstance(outcome, ByBuild):
+            outcome = outcome.path if path else outcome.descriptor
+        elif isinstance(outcome, Seen):
+            outcome = ((outcome.mounted if path else outcome.rooted) if got["root"] else
+                       outcome.landlock if got["Landlock"] else outcome.bare)
+        elif isinstance(outcome, Bounded):
+            outcome = outcome.bounded if got[outcome.what] else outcome.unbounded
+        else:
+            return outcome
 
 
 def file_state(path):
@@ -1451,46 +1535,23 @@ def refusing(calls):
     return step
 
 
-@functools.lru_cache(maxsize=None)
-def namespaces_given(uid):
-    """Whether the kernel gives a process of `uid` the namespaces of the
-    child's own root (a user namespace too, for an ordinary user)."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    pid = os.fork()
-    if pid == 0:
-        if uid != 0:
-            become(uid)
-        flags = 0x00020000 | 0x08000000 | (0x10000000 if uid != 0 else 0)  # NS, IPC, USER
-        os._exit(0 if libc.unshare(flags) == 0 else 1)
-    return os.waitpid(pid, 0)[1] == 0
-
-
-def answer(outcome, setting, uid):
-    """What an attempt must meet, for what the child has in this run."""
-    if isinstance(outcome, ByUser):
-        return outcome.root if uid == 0 else outcome.user
-    if not isinstance(outcome, Seen):
-        return outcome
-    if (not os.environ.get("FIRST_FRAME_SANITIZED") and namespaces_given(uid) and
-            setting not in ("no_namespaces", "neither")):
-        return outcome.rooted
-    if landlock_abi() and setting not in ("no_landlock", "neither"):
-        return outcome.landlock
-    return outcome.bare
-
-
 def escape_attempt(program, name, base, outcome, filter_off, setting=None):
-    """One run in which the decoder tries `name`, checked against `outcome`,
-    in the `setting` of ESCAPE_SETTINGS, if any."""
+    """One run in which the decoder tries `name`, checked against `outcome`
+    for what the child reports it got, in the `setting` of ESCAPE_SETTINGS,
+    if any. Returns a line for the log, or None where nothing stands in
+    the attempt's way (with the filter left out)."""
     user = 65534 if setting == "user" else os.geteuid()
-    outcome = answer(outcome, setting, user)
     workdir = os.path.join(base, "run")
     shutil.rmtree(workdir, ignore_errors=True)
     os.mkdir(workdir)
-    if user == os.geteuid():
-        os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
+    target = os.path.join(workdir, "input_video")
+    if user == os.geteuid() and setting != "private_video":
+        os.symlink(video("h264_mp4"), target)
     else:
-        shutil.copy(video("h264_mp4"), os.path.join(workdir, "input_video"))
+        shutil.copy(video("h264_mp4"), target)
+    if setting == "private_video":
+        os.chown(target, 0, 0)
+        os.chmod(target, 0o640)
     secret, sibling = os.path.join(base, "secret"), os.path.join(workdir, "sibling")
     for path in (secret, sibling):
         with open(path, "w") as f:
@@ -1504,7 +1565,7 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
     if user != os.geteuid():
         # The user's own run: its directory and files.
         open(log, "w").close()
-        for path in (workdir, log, os.path.join(workdir, "input_video"), sibling):
+        for path in (workdir, log, target, sibling):
             os.chown(path, user, user)
     before = [file_state(path) for path in (secret, sibling)]
     env = dict(os.environ, FIRST_FRAME_ESCAPE=name, FIRST_FRAME_ESCAPE_LOG=log,
@@ -1525,7 +1586,10 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
             become(user)
         refuse()
     listener = socket.create_server(("127.0.0.1", 0))
-    bystander = subprocess.Popen(["sleep", "300"])
+    # Another process of the user the run is for, holding the secret in
+    # its environment: the caller, or a neighbour of it.
+    bystander = subprocess.Popen(["sleep", "300"], env=dict(os.environ, FIRST_FRAME_TOKEN=SECRET_VALUE),
+                                 preexec_fn=(lambda: become(user)) if user != os.geteuid() else None)
     # A socket left open to the program, its other end kept here.
     inherited, kept = socket.socketpair()
     env.update(FIRST_FRAME_ESCAPE_SECRET=secret,
@@ -1556,8 +1620,15 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
         listener.close()
         kept.close()
     lines = p.stdout.decode().splitlines()
-    report = (open(log, "rb").read().rstrip(b"\0").decode().splitlines()
-              if os.path.exists(log) else [])
+    log_lines = (open(log, "rb").read().rstrip(b"\0").decode().splitlines()
+                 if os.path.exists(log) else [])
+    got = confinement(log_lines)
+    outcome = answer(outcome, user, got, by_path(program))
+    started = [int(l.split()[-1]) for l in log_lines if l.startswith("threads started: ")]
+    report = [l for l in log_lines if l.startswith(f"{name}: ")]
+    got_text = ", ".join(k for k, v in got.items() if v) or "nothing"
+    if outcome is None:
+        return f"{name}: nothing stands behind the filter here ({got_text})"
     written = p.stderr.decode(errors="replace").splitlines()
     check(not written, f"written to stderr: {written[:3]}")
     check(not leaked, "the decoder wrote to a descriptor it inherited")
@@ -1570,11 +1641,15 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
           "the decoder changed a file or its metadata")
     check(not connected, "the decoder connected to a socket")
     check(bystander_fine, "the decoder signalled, traced or reniced another process")
+    if got["tasks"] and started:
+        bound = 64 + 4 * os.cpu_count()
+        check(started[0] < bound, f"{started[0]} threads started, the bound is {bound} tasks")
     image = os.path.join(workdir, "first_frame.bmp")
+    saved = (p.returncode, lines) == (0, [fps_line("25"), SAVED])
     if outcome in (FAILED, UNSAVED):
-        done = [f"{name}: done"] if outcome == UNSAVED else []
+        denied = [f"{name}: denied {errno.EBADF}"] if outcome == UNSAVED else []
         expected = [fps_line("25"), WRITE_FAILED] if outcome == UNSAVED else [OPEN_FAILED]
-        check(report == [f"{name}: trying"] + done, f"report {report}")
+        check(report == [f"{name}: trying"] + denied, f"report {report}")
         check((p.returncode, lines) == (255, expected), f"status {p.returncode}, output {lines}")
         check(not os.path.exists(image), "an image was saved")
     elif isinstance(outcome, signal.Signals):
@@ -1584,18 +1659,24 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
         # call is its stream probe's.
         check(lines == [], f"output {lines}")
         check(not os.path.exists(image), "an image was saved")
+    elif outcome == HELD:
+        check(report == [f"{name}: trying", f"{name}: denied {errno.ENOMEM}"], f"report {report}")
+        failed = p.returncode == 255 and lines in (
+            [OPEN_FAILED], [fps_line("25"), READ_FAILED], [fps_line("25"), WRITE_FAILED])
+        check(saved or failed, f"status {p.returncode}, output {lines}")
+        check(os.path.exists(image) == saved, "an image was saved after a failure")
     else:
         result = "done" if outcome == DONE else f"denied {outcome}"
         check(report == [f"{name}: trying", f"{name}: {result}"], f"report {report}")
-        check((p.returncode, lines) == (0, [fps_line("25"), SAVED]),
-              f"status {p.returncode}, output {lines}")
+        check(saved, f"status {p.returncode}, output {lines}")
+    if saved:
         check(difference(image, reference("h264_mp4")) == (0, 0.0),
               "the saved image differs from ffmpeg's")
         umask = os.umask(0)
         os.umask(umask)
         mode = os.stat(image).st_mode & 0o7777
         check(mode == 0o666 & ~umask, f"the saved image has mode {mode:04o}")
-    return f"{report[-1] if report else 'no report'}; status {p.returncode}"
+    return f"{report[-1] if report else 'no report'}; status {p.returncode} ({got_text})"
 
 
 def case_escape(program, name, base):
@@ -1605,6 +1686,11 @@ def case_escape(program, name, base):
     if setting:
         if setting == "user" and os.geteuid() != 0:
             raise Skip("the tests run as an ordinary user: the plain rows are this one")
+        if setting == "private_video" and os.geteuid() != 0:
+            raise Skip("only root can make a video that only root may read")
+        settings = ESCAPE_SETTINGS[setting]
+        if isinstance(settings, dict):
+            whole = settings[name]
         print(f"{name}, {setting}: {escape_attempt(program, name, base, whole, False, setting)}")
         return
     if name == "ptrace" and os.environ.get("FIRST_FRAME_SANITIZED"):
@@ -1614,12 +1700,50 @@ def case_escape(program, name, base):
     if name == "reboot" and os.geteuid() != 0:
         raise Skip("only root holds the capability to reboot, so there is none to drop")
     print(f"{name}: {escape_attempt(program, name, base, whole, False)}")
-    if behind is None:
-        return
-    if answer(behind, None, os.geteuid()) is None:
-        print(f"{name}, the filter left out: not tried, nothing stands behind it here")
-        return
-    print(f"{name}, the filter left out: {escape_attempt(program, name, base, behind, True)}")
+    if behind is not None:
+        print(f"{name}, the filter left out: {escape_attempt(program, name, base, behind, True)}")
+
+
+def user_namespaces_given():
+    """Whether this process may make a user namespace (not in a chroot,
+    not where the kernel or a security module refuses)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if libc.unshare(0x10000000) == 0 else 1)  # CLONE_NEWUSER
+    return os.waitpid(pid, 0)[1] == 0
+
+
+def case_own_root(program, workdir):
+    """Where the kernel gives it, the child has its root of its own, and
+    where it has a user namespace of its own, a bound on its tasks: the
+    fallbacks, which the escape rows accept, never become the norm unseen.
+    Root's child needs no namespace for its root; an ordinary user's
+    needs a user namespace; where FFmpeg opens the video by name, the root
+    is a mount, which needs "/" to be a mount point."""
+    if os.environ.get("FIRST_FRAME_SANITIZED"):
+        raise Skip("the sanitizer build keeps the file system, for its runtime's /proc")
+    log = os.path.join(workdir, "confined.log")
+    workdir = os.path.join(workdir, "run")
+    os.mkdir(workdir)
+    os.symlink(video("h264_mp4"), os.path.join(workdir, "input_video"))
+    env = dict(os.environ, FIRST_FRAME_ESCAPE_LOG=log)
+    run = Run(escaping_program(program, env, hurried=True), workdir, env=env)
+    check((run.status, run.lines) == (0, [fps_line("25"), SAVED]), f"{run.status} {run.lines}")
+    got = confinement(open(log, "rb").read().rstrip(b"\0").decode().splitlines())
+    users = user_namespaces_given()
+    mount_point = any(l.split()[4] == "/" for l in open("/proc/self/mountinfo"))
+    path = by_path(program)
+    expected = {
+        "root": (os.geteuid() == 0 or users) and (not path or mount_point),
+        "Landlock": got["Landlock"],  # the kernel's; the escape rows judge by it
+        "tasks": users and (not path or os.geteuid() != 0),
+        "memory": True,
+    }
+    check(got == expected, f"the child got {got}, expected {expected} "
+          f"(user namespaces {'given' if users else 'refused'}, / "
+          f"{'a' if mount_point else 'no'} mount point)")
+    print(", ".join(f"{k} {'yes' if v else 'no'}" for k, v in got.items()))
 
 
 def case_escape_absent(program):
@@ -1870,14 +1994,16 @@ def run_case(program, case):
             case_arguments_ignored(program, workdir)
         elif kind == "umask_respected":
             case_umask_respected(program, workdir)
-        elif kind == "bundled_sample":
-            case_bundled_sample(program, workdir)
+        elif kind in ("bundled_sample", "child_signal_ignored"):
+            case_bundled_sample(program, workdir, kind == "child_signal_ignored")
         elif kind == "parallel":
             case_parallel(program, name == "swapped_inputs", workdir)
         elif kind == "valgrind":
             case_valgrind(program, name, workdir)
         elif case == "confined.every_decoder":
             case_every_decoder(program, workdir)
+        elif case == "confined.own_root":
+            case_own_root(program, workdir)
         elif kind == "confined":
             case_confined(program, name, workdir)
         elif kind == "memory_limit":

@@ -5,6 +5,9 @@
 
 #include <dlfcn.h>
 
+// Tells the program (first-frame-escapes) not to make the attempt itself.
+extern "C" const int first_frame_escape_from_decoder = 1;
+
 extern "C" int avcodec_send_packet(void* context, const void* packet)
 {
 	static bool tried = false;

@@ -23,6 +23,20 @@
 //   chmod_outside, chown_outside, times_outside, xattr_outside
 //                 the same of the secret, each through another call
 //   image_mode    make the image's file set-user-ID and world-writable
+//   forged_image  make the image's file hold a BMP of its own that tells
+//                 a reader to parse what follows as PNG, a PDF inside
+//                 (grown, then mapped shared and written), then report all
+//                 three steps done and leave, as 0.11.0's child could
+//   caller_environment
+//                 look for the secret in the environment of another
+//                 process of the same user, FIRST_FRAME_ESCAPE_PID,
+//                 through /proc
+//   cpu_clock     read the CPU time of process FIRST_FRAME_ESCAPE_PID
+//   affinity      ask which CPUs process FIRST_FRAME_ESCAPE_PID may use
+//   huge_pages    map memory from the huge-page pool the machine shares
+//   memory        map and touch 256 MiB after 256 MiB, up to 6 GiB, and
+//                 keep it all
+//   threads       start up to 1,000 threads, then let them go
 //   reboot        ask for a reboot with a wrong magic number (EPERM
 //                 without the capability, EINVAL with it; nothing happens)
 //   exec_memory   map new memory that is writable and executable
@@ -31,8 +45,8 @@
 //                 administrators
 //   environment   look for a secret ("first-frame-secret-...") in what the
 //                 program was started with: environ, the strings at the
-//                 top of the stack, the heap; write what it finds into the
-//                 image ("done" if found, ENOENT if not)
+//                 top of the stack, the heap ("done" if found, ENOENT if
+//                 not)
 //   stat_outside  learn the secret's metadata, or whether it exists, by
 //                 comparing it with a path beside it that does not exist
 //                 ("done" if either answers or they answer apart)
@@ -60,7 +74,11 @@
 //                 NAME" as it goes (so a kill names the one that made it)
 //                 and the counts at the end
 // It reports "NAME: trying" and then "NAME: done" or "NAME: denied ERRNO",
-// and the run goes on. The child starts with no environment of its own,
+// and the run goes on. Before it, the program reports what its child got
+// ("confined: root own|shared, Landlock on|off, tasks bounded|unbounded"),
+// so that the tests judge each attempt by what stood in its way. Where
+// the attempt is made from inside FFmpeg (tests/escape-preload.cpp, in
+// the default build), the program only reports. The child starts with no environment of its own,
 // so the settings are read when the program starts, in its parent. The
 // reports go into FIRST_FRAME_ESCAPE_LOG, a file
 // mapped into memory when the program starts: the confined child may open
@@ -89,6 +107,8 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/auxv.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -101,6 +121,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 static char* escape_log = nullptr;
 static const size_t escape_log_size = 1 << 16;
@@ -180,10 +201,10 @@ static int escape_number(const char* variable)
 }
 
 // The child's one descriptor of a regular file with a name (the video)
-// or without one (the image's file).
+// or without one (the image's file, which 0.11.0's child had).
 static int escape_regular_file(bool named)
 {
-	for (int fd = 3; fd < 256; fd++) {
+	for (int fd = 0; fd < 256; fd++) {
 		struct stat file = {};
 		if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && (file.st_nlink > 0) == named)
 			return fd;
@@ -195,6 +216,19 @@ static int escape_regular_file(bool named)
 static int escape_image()
 {
 	return escape_regular_file(false);
+}
+
+// The child's reports to the program: the one pipe it writes to.
+static int escape_reports()
+{
+	for (int fd = 0; fd < 256; fd++) {
+		struct stat pipe = {};
+		if (fstat(fd, &pipe) == 0 && S_ISFIFO(pipe.st_mode) &&
+		    (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY)
+			return fd;
+	}
+	errno = EBADF;
+	return -1;
 }
 
 // FFmpeg's calls, declared weak here so that the same code serves the
@@ -235,12 +269,15 @@ __attribute__((weak)) void avformat_close_input(AVFormatContext** context);
 __attribute__((weak)) void av_log_set_level(int level);
 }
 
-// The video, as the program opens it: in the child's own root, or by the
-// path through which its descriptor can be opened again.
+// The video, as the program opens it: through its descriptor, as
+// standard input; in the child's own root; or by the path through which
+// its descriptor can be opened again.
 static std::string escape_video_path()
 {
 	const int video = escape_regular_file(true);
 	struct stat rooted = {};
+	if (video == 0)
+		return "fd:";
 	if (stat("/input_video", &rooted) == 0)
 		return "/input_video";
 	return video < 0 ? "input_video" : "/proc/self/fd/" + std::to_string(video);
@@ -297,11 +334,14 @@ static int escape_open_decoders()
 		escape_report("format " + name);
 		formats++;
 		AVFormatContext* context = nullptr;
-		if (avformat_open_input(&context, video.c_str(), format, nullptr) < 0)
-			continue;
-		if (avformat_find_stream_info(context, nullptr) >= 0)
+		const int opened = avformat_open_input(&context, video.c_str(), format, nullptr);
+		if (opened >= 0 && avformat_find_stream_info(context, nullptr) >= 0)
 			headers++;
-		avformat_close_input(&context);
+		if (opened >= 0)
+			avformat_close_input(&context);
+		// Each read through the descriptor moves its offset: the next
+		// starts from the top again, as the capture will.
+		(void)lseek(0, 0, SEEK_SET);
 	}
 	escape_report("opened " + std::to_string(decoders) + " decoders, " +
 	    std::to_string(parsers) + " parsers; " + std::to_string(formats) + " formats tried, " +
@@ -336,10 +376,114 @@ static int escape_find_secret()
 		errno = ENOENT;
 		return -1;
 	}
-	const int image = escape_image();
-	if (image >= 0)
-		(void)!write(image, found, strnlen(found, 64));
 	return 0;
+}
+
+// 0.11.0's child wrote the encoded image into a file of the program's: a
+// child that owns such a descriptor makes it hold a BMP of its own,
+// whose header (BITMAPV5, compression BI_PNG) sends a reader to the bytes
+// after it, a PDF's marker among them, and the sizes and offsets agree.
+// Then it reports the three steps, opened, read, written, as that
+// program wanted them, and leaves.
+static int escape_forge_image()
+{
+	const int image = escape_image();
+	bool forged = false;
+	if (image >= 0) {
+		static const unsigned char tail[4094] = {};
+		void* mapped = write(image, tail, sizeof tail) == sizeof tail ?
+		    mmap(nullptr, sizeof tail, PROT_READ | PROT_WRITE, MAP_SHARED, image, 0) : MAP_FAILED;
+		if (mapped != MAP_FAILED) {
+			auto* bmp = static_cast<unsigned char*>(mapped);
+			const auto put = [&](size_t at, uint32_t value, size_t bytes) {
+				for (size_t i = 0; i < bytes; i++)
+					bmp[at + i] = static_cast<unsigned char>(value >> (8 * i));
+			};
+			bmp[0] = 'B';
+			bmp[1] = 'M';
+			put(2, sizeof tail, 4);
+			put(10, 138, 4);  // pixels after the 124-byte V5 header
+			put(14, 124, 4);
+			put(18, 1, 4);    // 1 pixel wide, 989 rows of 4 bytes
+			put(22, 989, 4);
+			put(26, 1, 2);
+			put(28, 32, 2);
+			put(30, 5, 4);    // BI_PNG
+			std::memcpy(bmp + 138, "%PDF-1.4", 8);
+			forged = munmap(mapped, sizeof tail) == 0;
+		}
+	}
+	escape_report(forged ? "forged_image: done" : "forged_image: denied " + std::to_string(EBADF));
+	const int reports = escape_reports();
+	const double fps = 25;
+	char opened[1 + sizeof fps] = {'o'};
+	std::memcpy(opened + 1, &fps, sizeof fps);
+	(void)!write(reports, opened, sizeof opened);
+	(void)!write(reports, "r", 1);
+	(void)!write(reports, "w", 1);
+	_exit(0);
+}
+
+// The secret in another process's environment, read through /proc.
+static int escape_read_environment(pid_t pid)
+{
+	const int fd = open(("/proc/" + std::to_string(pid) + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	std::string environment(1 << 16, '\0');
+	const ssize_t n = read(fd, &environment[0], environment.size());
+	close(fd);
+	if (n < 0)
+		return -1;
+	environment.resize(static_cast<size_t>(n));
+	errno = ENOENT;
+	return environment.find("first-frame-secret-") == std::string::npos ? -1 : 0;
+}
+
+// Memory, 256 MiB at a time, each touched, and kept.
+static int escape_take_memory()
+{
+	const size_t chunk = size_t{256} << 20;
+	for (int i = 0; i < 24; i++) {
+		void* taken = mmap(nullptr, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+		    -1, 0);
+		if (taken == MAP_FAILED)
+			return -1;
+		*static_cast<volatile char*>(taken) = 1;
+	}
+	return 0;
+}
+
+// Threads that wait until they are let go, with small stacks, so that
+// the count of tasks is what stops them and not memory.
+static int escape_released = 0;
+static void* escape_hold(void*)
+{
+	while (__atomic_load_n(&escape_released, __ATOMIC_ACQUIRE) == 0)
+		syscall(SYS_futex, &escape_released, FUTEX_WAIT_PRIVATE, 0, nullptr);
+	return nullptr;
+}
+
+static int escape_start_threads()
+{
+	std::vector<pthread_t> held;
+	pthread_attr_t small = {};
+	int error = pthread_attr_init(&small);
+	if (error == 0)
+		error = pthread_attr_setstacksize(&small, size_t{64} << 10);
+	while (error == 0 && held.size() < 1000) {
+		pthread_t thread = {};
+		error = pthread_create(&thread, &small, escape_hold, nullptr);
+		if (error == 0)
+			held.push_back(thread);
+	}
+	escape_report("threads started: " + std::to_string(held.size()));
+	__atomic_store_n(&escape_released, 1, __ATOMIC_RELEASE);
+	syscall(SYS_futex, &escape_released, FUTEX_WAKE_PRIVATE, 1 << 30, nullptr);
+	for (pthread_t thread : held)
+		pthread_join(thread, nullptr);
+	errno = error;
+	return error == 0 ? 0 : -1;
 }
 
 static int escape_try(const std::string& what)
@@ -442,6 +586,30 @@ static int escape_try(const std::string& what)
 		errno = present;
 		return present == 0 || present != missing ? 0 : -1;
 	}
+	if (what == "forged_image")
+		return escape_forge_image();
+	if (what == "caller_environment")
+		return escape_read_environment(other);
+	if (what == "cpu_clock") {
+		// The CPU clock of a process: its pid, inverted, shifted, and
+		// CPUCLOCK_SCHED.
+		timespec time = {};
+		const auto clock = static_cast<clockid_t>((~static_cast<unsigned>(other) << 3) | 2);
+		return static_cast<int>(syscall(SYS_clock_gettime, clock, &time));
+	}
+	if (what == "affinity") {
+		cpu_set_t cpus;
+		return sched_getaffinity(other, sizeof cpus, &cpus);
+	}
+	if (what == "huge_pages") {
+		const void* huge = mmap(nullptr, size_t{2} << 20, PROT_READ | PROT_WRITE,
+		    MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB, -1, 0);
+		return huge == MAP_FAILED ? -1 : 0;
+	}
+	if (what == "memory")
+		return escape_take_memory();
+	if (what == "threads")
+		return escape_start_threads();
 	if (what == "terminal")
 		return open("/dev/tty", O_RDONLY | O_CLOEXEC);
 	if (what == "parent_memory")
@@ -483,6 +651,19 @@ static void attempt_escape()
 	int result = escape_try(what);
 	int error = errno;
 	escape_report(std::string(what) + (result < 0 ? ": denied " + std::to_string(error) : ": done"));
+}
+
+// Defined by tests/escape-preload.cpp, which makes the attempt from inside
+// FFmpeg's first decode call.
+extern "C" __attribute__((weak)) const int first_frame_escape_from_decoder;
+
+// The program's child, once confined: what it got, then the attempt,
+// unless the preloaded library makes it.
+[[maybe_unused]] static void escape_confined(const std::string& got)
+{
+	escape_report("confined: " + got);
+	if (&first_frame_escape_from_decoder == nullptr)
+		attempt_escape();
 }
 
 #endif
