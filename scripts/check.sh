@@ -8,28 +8,51 @@
 #    also save what the default build saves;
 #  - the whole suite on the default build (build/);
 #  - the kept fuzz corpus and the test videos replayed by the fuzz target,
-#    whose libraries are built with sanitizers (build-fuzz/; no fuzzing:
+#    whose libraries are built with sanitizers (build-replay/; no fuzzing:
 #    scripts/fuzz.sh).
+# The three suites share one set of test videos (build/tests/fixtures),
+# made by the first. The fuzz target's libraries take longer to build than
+# the suites take to run, and the suites leave the cores idle much of the
+# time (waiting for bounds and children, encoding one video at a time): so
+# they are built beside the suites, at the lowest priority, and the replay
+# waits for them. One line a step, with the time since the start.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
+start=$(date +%s)
+say() { echo "check: $* ($(($(date +%s) - start)) s)"; }
 
+# Everything, installed first, so that nothing installs beside the builds.
+./scripts/deps.sh static fuzz
 ./scripts/build.sh
-./scripts/build-static.sh -DFIRST_FRAME_COMPARE_WITH="$top/build/first-frame"
+fixtures=$top/build/tests/fixtures
+./scripts/build-static.sh -DFIRST_FRAME_COMPARE_WITH="$top/build/first-frame" \
+	-DFIRST_FRAME_FIXTURES="$fixtures"
+
+say "building the fuzz target and its libraries beside the tests (log: build-replay.log)"
+setsid nice -n 19 ./scripts/fuzz.sh --build > build-replay.log 2>&1 &
+fuzz_build=$!
+# If a step fails, the build beside it goes too.
+trap 'kill -- -$fuzz_build 2>/dev/null || true' EXIT
+
 ./scripts/package-check.sh build
 ./scripts/package-check.sh build-static
 
-echo "check: building with sanitizers in build-sanitize/"
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIRST_FRAME_SANITIZE=ON
+say "building with sanitizers in build-sanitize/"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIRST_FRAME_SANITIZE=ON \
+	-DFIRST_FRAME_FIXTURES="$fixtures"
 cmake --build build-sanitize --parallel 2
-echo "check: running the tests on the sanitizer build"
-ctest --test-dir build-sanitize --output-on-failure --parallel 2
+for build in build-sanitize build-static build; do
+	say "running the tests on $build/"
+	ctest --test-dir "$build" --output-on-failure --parallel 2
+done
 
-echo "check: running the tests on the static build"
-ctest --test-dir build-static --output-on-failure --parallel 2
-
-echo "check: running the tests on the default build"
-ctest --test-dir build --output-on-failure --parallel 2
-
-echo "check: replaying the kept fuzz corpus and the test videos under the sanitizers"
-./scripts/fuzz.sh --replay tests/fuzz-corpus build-static/tests/fixtures
+say "waiting for the fuzz target (build-replay.log)"
+if ! wait "$fuzz_build"; then
+	tail -n 40 build-replay.log
+	exit 1
+fi
+trap - EXIT
+say "replaying the kept fuzz corpus and the test videos under the sanitizers"
+./scripts/fuzz.sh --replay tests/fuzz-corpus "$fixtures"
+say "done"

@@ -4,29 +4,41 @@
 # the system's static libraries that it links in are brought up to the
 # newest the archive has, since a stale one makes a stale bundle.
 #
-#   deps.sh [static] [fuzz] [bench] [root]
+#   deps.sh [--missing] [static] [fuzz] [bench] [root]
+#   deps.sh [--missing] libraries
 #
 # With no argument: building and testing. "static" adds what the fast,
 # statically linked build needs to build FFmpeg and OpenCV from Debian's
-# sources; "fuzz" clang, libFuzzer and the LLVM tools that scripts/fuzz.sh
-# uses; "bench" adds the tools the benchmark compares with; "root" what
-# scripts/fresh-root.sh makes minimal Debian roots with.
+# sources; "fuzz" that and clang, libFuzzer and the LLVM tools that
+# scripts/fuzz.sh uses (without bringing the bundled libraries up to date:
+# the fuzz target is never shipped); "bench" adds the tools the benchmark
+# compares with; "root" what scripts/fresh-root.sh makes minimal Debian
+# roots with. "libraries" alone: just what the fast build's libraries are
+# built with, so that they can be built while the rest installs. --missing
+# only prints the packages it would install, one a line.
 set -eu
 
-packages="build-essential cmake pkgconf libopencv-dev libseccomp-dev ffmpeg python3 mandoc man-db
+list_only=false
+if [ "${1:-}" = --missing ]; then
+	list_only=true
+	shift
+fi
+
+compiler="build-essential cmake pkgconf libseccomp-dev"
+libraries="dpkg-dev pkg-config nasm meson ninja-build zlib1g-dev libbz2-dev liblzma-dev"
+packages="$compiler libopencv-dev ffmpeg python3 mandoc man-db
 	valgrind strace clang-tidy cppcheck util-linux mount file lintian"
+static=false
 for group in "$@"; do
 	case $group in
-	static) packages="$packages dpkg-dev pkg-config nasm meson ninja-build zlib1g-dev libbz2-dev liblzma-dev" ;;
-	fuzz) packages="$packages clang llvm libclang-rt-dev" ;;
+	static) packages="$packages $libraries" static=true ;;
+	libraries) packages="$compiler $libraries" static=true ;;
+	fuzz) packages="$packages $libraries clang llvm libclang-rt-dev" ;;
 	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
 	root) packages="$packages mmdebstrap git" ;;
 	*) echo "deps: unknown group $group" >&2; exit 2 ;;
 	esac
 done
-
-static=false
-case " $* " in *" static "*) static=true ;; esac
 
 missing=""
 for p in $packages; do
@@ -34,6 +46,11 @@ for p in $packages; do
 		missing="$missing $p"
 	fi
 done
+
+if $list_only; then
+	for p in $missing; do echo "$p"; done
+	exit 0
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Coverage-guided fuzzing, with libFuzzer, of what the decoding child does
 # with a stranger's bytes (tests/fuzz-target.cpp: open the capture, read the
-# first frame, encode the BMP), against the fast build's FFmpeg and OpenCV,
+# first frame, hand it over), against the fast build's FFmpeg and OpenCV,
 # our patches included, built by clang with AddressSanitizer,
 # UndefinedBehaviorSanitizer and coverage (scripts/static-deps.sh --fuzz:
 # about 25 minutes on 2 cores the first time, cached after).
@@ -9,21 +9,26 @@
 #   fuzz.sh [SECONDS]       fuzz for SECONDS (default 600), one job per core;
 #                           print executions, coverage and findings
 #   fuzz.sh --replay DIR... run the target once on every file of each DIR
-#                           (any videos, not only a corpus): one line a
-#                           finding, then a count; status 1 if any
+#                           (any videos, not only a corpus), one file a core
+#                           at a time: one line a finding, then a count;
+#                           status 1 if any
+#   fuzz.sh --build         only build the replay's target (check.sh builds
+#                           it beside the suites)
 #   fuzz.sh --coverage [DIR] how many of our patches' lines the corpus (or
 #                           DIR) runs, per patch and per hunk, and which
 #                           it misses
 #   fuzz.sh --minimise DIR  the corpus cut to the inputs that keep its
 #                           coverage, cut to 2 KiB, into DIR (as tests/fuzz-corpus)
 #
-# Every sanitizer report stops the input (UndefinedBehaviorSanitizer's
-# too), so each is kept as a finding. The corpus lives in
-# CACHE/fuzz/corpus and carries over between runs (CACHE is the fast
-# build's, ~/.cache/first-frame); it starts from the kept corpus
-# tests/fuzz-corpus and from the test matrix's videos, if the tests have
-# made them (build/tests/fixtures). Findings go to CACHE/fuzz/findings,
-# logs to CACHE/fuzz/logs.
+# The replay needs no coverage feedback: its target (build-replay/) and
+# libraries (static-deps.sh --replay) have the sanitizers alone, which
+# builds in about two thirds of the time. Every sanitizer report stops the
+# input (UndefinedBehaviorSanitizer's too), so each is kept as a finding.
+# The corpus lives in CACHE/fuzz/corpus and carries over between runs
+# (CACHE is the fast build's, ~/.cache/first-frame); it starts from the
+# kept corpus tests/fuzz-corpus and from the test matrix's videos, if the
+# tests have made them (build/tests/fixtures). Findings go to
+# CACHE/fuzz/findings, logs to CACHE/fuzz/logs.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -34,23 +39,14 @@ count() { ls "$1" | wc -l; }
 mode=fuzz
 case ${1:-} in
 --replay) mode=replay; shift; : "${1:?--replay needs a directory}" ;;
+--build) mode=build ;;
+--replay-one) mode=replay_one; shift ;;
 --minimise) mode=minimise; dir=${2:?"$1 needs a directory"} ;;
 --coverage) mode=coverage; dir=${2:-} ;;
 '') seconds=600 ;;
-*[!0-9]*) echo "usage: fuzz.sh [SECONDS] | --replay DIR... | --coverage [DIR] | --minimise DIR" >&2; exit 2 ;;
+*[!0-9]*) echo "usage: fuzz.sh [SECONDS] | --replay DIR... | --build | --coverage [DIR] | --minimise DIR" >&2; exit 2 ;;
 *) seconds=$1 ;;
 esac
-
-./scripts/deps.sh static fuzz
-say "building the fuzz target in build-fuzz/ (and its libraries, unless cached)"
-cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	-DFIRST_FRAME_FUZZ=ON -DFIRST_FRAME_BUILD_TESTS=OFF > /dev/null
-cmake --build build-fuzz --parallel "$(nproc)" > /dev/null
-target=$top/build-fuzz/first-frame-fuzz
-cached() { sed -n "s/^$1:[A-Z]*=//p" build-fuzz/CMakeCache.txt; }
-work=$(cached FIRST_FRAME_DEPS_CACHE)/fuzz
-opencv=$(cd "$(cached OpenCV_DIR)/../../.." && pwd)
-mkdir -p "$work/corpus" "$work/findings" "$work/logs" "$work/seeds"
 
 # A report ends the input, with the whole stack; a picture too large to
 # allocate is a failure the program handles, not a finding; only the
@@ -67,25 +63,44 @@ seconds_an_input=10
 [ "$mode" = fuzz ] || seconds_an_input=60
 limits="-timeout=$seconds_an_input -rss_limit_mb=4096 -malloc_limit_mb=4096"
 
+if [ "$mode" = replay_one ]; then # the target, the file: one line, "ms NAME" or "FINDING ..."
+	# shellcheck disable=SC2086 # the limits are meant to split
+	if out=$(timeout 120 "$1" $limits "$2" 2>&1); then
+		echo "$(echo "$out" | sed -n 's/^Executed .* in \([0-9]*\) ms$/\1/p' | head -n 1) $(basename "$2")"
+	else
+		what=$(echo "$out" | grep -m 1 -e '^SUMMARY: ' -e 'ERROR: libFuzzer' -e 'runtime error:' || true)
+		echo "FINDING $(basename "$2"): ${what:-no end within 120 s}"
+	fi
+	exit 0
+fi
+
+flavour=fuzz
+coverage=ON
+case $mode in replay | build) flavour=replay coverage=OFF ;; esac
+./scripts/deps.sh fuzz
+say "building the fuzz target in build-$flavour/ (and its libraries, unless cached)"
+cmake -S . -B "build-$flavour" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	-DFIRST_FRAME_FUZZ=ON -DFIRST_FRAME_FUZZ_COVERAGE=$coverage -DFIRST_FRAME_BUILD_TESTS=OFF > /dev/null
+cmake --build "build-$flavour" --parallel "$(nproc)" > /dev/null
+target=$top/build-$flavour/first-frame-fuzz
+[ "$mode" != build ] || exit 0
+cached() { sed -n "s/^$1:[A-Z]*=//p" "build-$flavour/CMakeCache.txt"; }
+work=$(cached FIRST_FRAME_DEPS_CACHE)/fuzz
+opencv=$(cd "$(cached OpenCV_DIR)/../../.." && pwd)
+mkdir -p "$work/corpus" "$work/findings" "$work/logs" "$work/seeds"
+
 case $mode in
 replay)
-	say "running the target once on each file of $*"
-	count=0 found=0 slowest=0 slowest_name=""
+	say "running the target once on each file of $*, $(nproc) at a time"
 	# A glob, not ls: a video's name may hold spaces.
 	for d in "$@"; do for f in "$d"/*; do
-		[ -f "$f" ] || continue
-		count=$((count + 1))
-		# shellcheck disable=SC2086 # the limits are meant to split
-		if out=$(timeout 120 "$target" $limits "$f" 2>&1); then
-			ms=$(echo "$out" | sed -n 's/^Executed .* in \([0-9]*\) ms$/\1/p')
-			if [ "${ms:-0}" -gt "$slowest" ]; then slowest=$ms slowest_name=$(basename "$f"); fi
-			continue
-		fi
-		found=$((found + 1))
-		what=$(echo "$out" | grep -m 1 -e '^SUMMARY: ' -e 'ERROR: libFuzzer' -e 'runtime error:' || true)
-		say "FINDING $(basename "$f"): ${what:-no end within 120 s}"
-	done; done
-	say "replayed $count files: $found findings; slowest $slowest ms ($slowest_name)"
+		[ -f "$f" ] && printf '%s\0' "$f"
+	done; done | xargs -0 -r -n 1 -P "$(nproc)" "$top/scripts/fuzz.sh" --replay-one "$target" > "$work/logs/replay.log"
+	grep '^FINDING ' "$work/logs/replay.log" | sed 's/^/fuzz: /' || true
+	count=$(wc -l < "$work/logs/replay.log")
+	found=$(grep -c '^FINDING ' "$work/logs/replay.log" || true)
+	slowest=$(grep -v '^FINDING ' "$work/logs/replay.log" | sort -n | tail -n 1)
+	say "replayed $count files: $found findings; slowest ${slowest%% *} ms (${slowest#* })"
 	[ "$found" -eq 0 ]
 	exit
 	;;

@@ -9,6 +9,9 @@
 #                                   the same libraries, patches and configuration,
 #                                   built by clang for the fuzz target
 #                                   (tests/fuzz-target.cpp) into CACHE/fuzz-*
+#   static-deps.sh --replay CACHE [FFMPEG_SOURCE OPENCV_SOURCE]
+#                                   the same with the sanitizers alone, no
+#                                   coverage, for replaying files (CACHE/replay-*)
 #
 # Without source directories, the sources are Debian's own source packages,
 # Debian's patches applied, all from Debian 13, the current stable, on
@@ -37,9 +40,11 @@ set -eu
 
 lists_only=false
 fuzz=false
+coverage=false
 case ${1:-} in
 --lists) lists_only=true; shift ;;
---fuzz) fuzz=true; shift ;;
+--fuzz) fuzz=true coverage=true; shift ;;
+--replay) fuzz=true; shift ;;
 esac
 cache=$(realpath -m "$1")
 ffmpeg_src=${2:-}
@@ -218,16 +223,19 @@ opencv_flags="-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
 # The fuzz target's flavour: the same sources, patches and configuration,
 # compiled by clang with AddressSanitizer, UndefinedBehaviorSanitizer (its
 # reports printed, not fatal, so that a campaign goes on past one in code
-# that is not ours), libFuzzer's coverage feedback and clang's line
-# coverage. Assembly is left out: the sanitizers see only C, and the C
-# versions of what the assembly speeds up are the ones upstream fuzzes. The
-# sources stay in the prefix, for the coverage report.
+# that is not ours), and for fuzzing libFuzzer's coverage feedback and
+# clang's line coverage (the replay's flavour goes without them).
+# Assembly is left out: the sanitizers see only C, and the C versions of
+# what the assembly speeds up are the ones upstream fuzzes. The sources
+# stay in the prefix, for the coverage report.
 flavour=""
 if $fuzz; then
-	flavour=fuzz-
-	instrument="-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
-		-fsanitize=fuzzer-no-link -fprofile-instr-generate -fcoverage-mapping"
-	instrument=$(echo $instrument)
+	flavour=replay-
+	instrument="-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined"
+	if $coverage; then
+		flavour=fuzz-
+		instrument="$instrument -fsanitize=fuzzer-no-link -fprofile-instr-generate -fcoverage-mapping"
+	fi
 	export CC=clang CXX=clang++ CFLAGS="$instrument" CXXFLAGS="$instrument" LDFLAGS="$instrument"
 	dav1d_flags="$dav1d_flags -Denable_asm=false"
 	ffmpeg_flags="$ffmpeg_flags --cc=clang --cxx=clang++ --disable-asm --optflags=-O1"
@@ -284,7 +292,7 @@ begin() { # prefix: 0 if it must be built (then locked, emptied), 1 if done
 }
 log() { "$@" > "$logs/$step.log" 2>&1 || { tail -n 40 "$logs/$step.log" >&2; exit 1; }; }
 finish() { # prefix
-	if $fuzz; then  # keep the patched sources, for the coverage report
+	if $coverage; then  # keep the patched sources, for the coverage report
 		find "$work" -mindepth 1 -maxdepth 1 ! -name '*-src' -exec rm -rf {} +
 	else
 		rm -rf "$work"
