@@ -470,13 +470,15 @@ static bool write_filter(int to, pid_t decoder)
 	// the narrower rules below.
 	const bool valgrind = under_valgrind();
 #if FIRST_FRAME_SANITIZED
-	// AddressSanitizer's: its threads' signal stacks, and the leak check
-	// at exit, which lists the threads in /proc/self/task (getdents in
-	// GCC 12's runtime, getdents64 in GCC 14's) and stops them from a
-	// helper task with ptrace, and its own report (symbolised through
-	// /proc/self/exe) before it exits.
+	// AddressSanitizer's: its threads' signal stacks and bounds (each
+	// thread asks its attributes, its CPU mask among them, by its own
+	// id), and the leak check at exit, which lists the threads in
+	// /proc/self/task (getdents in GCC 12's runtime, getdents64 in GCC
+	// 14's) and stops them from a helper task with ptrace, and its own
+	// report (symbolised through /proc/self/exe) before it exits.
 	for (int call : {SYS_madvise, SYS_pipe2, SYS_clone, SYS_prctl, SYS_getppid, SYS_ptrace,
-		 SYS_wait4, SYS_open, SYS_getdents, SYS_getdents64, SYS_readlink, SYS_tgkill})
+		 SYS_wait4, SYS_open, SYS_getdents, SYS_getdents64, SYS_readlink, SYS_tgkill,
+		 SYS_sched_getaffinity})
 		rule(SCMP_ACT_ALLOW, call);
 #endif
 	// cppcheck-suppress knownConditionTrueFalse
@@ -725,14 +727,19 @@ static const uid_t nobody = 65534;
 // video's mode. Its supplementary groups go first, while it may still
 // drop them (`leaving`); the ids change once the filter has come, by when
 // this process has mapped nobody into the child's own user namespace,
-// where it has one.
-static bool take_unprivileged_ids(bool root, bool leaving, int /*video*/)
+// where it has one. Root that was given no capability to change ids (a
+// container run with every capability dropped) cannot: it goes on as it
+// is, without capabilities, rather than fail a valid video.
+static bool take_unprivileged_ids(bool root, bool leaving, int /*video*/, bool& kept_root)
 {
+	// Refused without the capability (EPERM); nobody not mapped (EINVAL).
+	const auto refused = [] { return errno == EPERM || errno == EINVAL; };
 	if (!root)
 		return true;
 	if (leaving)
-		return setgroups(0, nullptr) == 0;
-	return setresgid(nobody, nobody, nobody) == 0 && setresuid(nobody, nobody, nobody) == 0;
+		return setgroups(0, nullptr) == 0 || refused();
+	kept_root = setresgid(nobody, nobody, nobody) != 0 || setresuid(nobody, nobody, nobody) != 0;
+	return !kept_root || refused();
 }
 #else
 // Run as root, the child would read and own files as root. FFmpeg opens
@@ -743,7 +750,7 @@ static bool take_unprivileged_ids(bool root, bool leaving, int /*video*/)
 // the file's group. A video of root's that neither may read keeps the
 // child at uid 0, without capabilities (dropped below), as the one way
 // its FFmpeg can still read it.
-static bool take_unprivileged_ids(bool root, bool leaving, int video)
+static bool take_unprivileged_ids(bool root, bool leaving, int video, bool& kept_root)
 {
 	struct stat file = {};
 	if (!root || leaving) // after its own root, which it makes as root
@@ -753,7 +760,8 @@ static bool take_unprivileged_ids(bool root, bool leaving, int video)
 	const uid_t uid = file.st_uid != 0 ? file.st_uid : nobody;
 	const gid_t gid = file.st_gid != 0 ? file.st_gid : nobody;
 	const mode_t readable = file.st_uid == uid ? S_IRUSR : file.st_gid == gid ? S_IRGRP : S_IROTH;
-	if ((file.st_mode & readable) == 0)
+	kept_root = (file.st_mode & readable) == 0;
+	if (kept_root)
 		return true;
 	return setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
 	    setresuid(uid, uid, uid) == 0;
@@ -1021,19 +1029,20 @@ static bool report(int to, Report what, const void* data = nullptr, size_t size 
 static bool confine_decoder(int video, int reports, int filter, pid_t parent, Confined& got)
 {
 	const bool root = geteuid() == 0;
+	bool kept_root = false;
 	int input = -1;
 	if (!(single_threaded() && (input = open_video_for_reading(video)) >= 0 &&
 		forget_environment() && detach_standard_streams(input) &&
 		close_other_descriptors({FIRST_FRAME_VIDEO_BY_DESCRIPTOR ? -1 : video, reports, filter}) &&
-		leave_session() &&
-		take_unprivileged_ids(root, true, video)))
+		leave_session() && take_unprivileged_ids(root, true, video, kept_root)))
 		return false;
 	bool own_users = false;
 	got.rooted = enter_empty_root(video, own_users); // where refused: the filter and Landlock
 	std::vector<sock_filter> program;
+	// (The kernel never counts the tasks of uid 0.)
 	return (!root || report(reports, own_users ? OWN_USERS : SHARED_USERS)) &&
-	    receive_filter(filter, program) && take_unprivileged_ids(root, false, video) &&
-	    limit_resources(own_users, got) && drop_capabilities() &&
+	    receive_filter(filter, program) && take_unprivileged_ids(root, false, video, kept_root) &&
+	    limit_resources(own_users && !kept_root, got) && drop_capabilities() &&
 	    forbid_core_dumps() && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
 	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
 	    confine_file_system(video, got.landlocked) && load_filter(program);

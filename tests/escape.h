@@ -218,10 +218,11 @@ static int escape_image()
 	return escape_regular_file(false);
 }
 
-// The child's reports to the program: the one pipe it writes to.
+// The child's reports to the program: the one pipe it writes to, past
+// its standard streams.
 static int escape_reports()
 {
-	for (int fd = 0; fd < 256; fd++) {
+	for (int fd = 3; fd < 256; fd++) {
 		struct stat pipe = {};
 		if (fstat(fd, &pipe) == 0 && S_ISFIFO(pipe.st_mode) &&
 		    (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY)
