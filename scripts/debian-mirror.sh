@@ -6,6 +6,12 @@
 # whatever reaches Debian here reaches it for us.
 #
 #   debian-mirror.sh TYPE SUITE    e.g. deb-src bookworm
+#   debian-mirror.sh mmdebstrap SUITE
+#                                  mmdebstrap's arguments after the suite
+#                                  and target, one a line: the deb lines,
+#                                  then the apt settings that reach the
+#                                  archive (a proxy; a snapshot's expired
+#                                  Release files) as --aptopt options
 #
 # prints "TYPE [signed-by=KEYRING] URI SUITE main" for SUITE and
 # SUITE-updates, and for SUITE-security where the system's sources name a
@@ -106,6 +112,16 @@ line() { # "URI KEYRING" suite
 	esac
 	echo "$type $options$1 $3 main"
 }
+if [ "$type" = mmdebstrap ]; then
+	type=deb
+	line "$main" "$suite"
+	line "$main" "$suite-updates"
+	[ -z "$security" ] || line "$security" "$suite-security"
+	for option in $(apt-config dump | sed -n 's/^\(Acquire::[A-Za-z]*::Proxy\|Acquire::Check-Valid-Until\) "\(.*\)";$/\1=\2/p'); do
+		echo "--aptopt=${option%%=*} \"${option#*=}\""
+	done
+	exit 0
+fi
 line "$main" "$suite"
 line "$main" "$suite-updates"
 [ -z "$security" ] || line "$security" "$suite-security"

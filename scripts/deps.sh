@@ -13,7 +13,8 @@
 # scripts/fuzz.sh uses (without bringing the bundled libraries up to date:
 # the fuzz target is never shipped); "bench" adds the tools the benchmark
 # compares with; "root" what scripts/fresh-root.sh makes minimal Debian
-# roots with. "libraries" alone: just what the fast build's libraries are
+# roots with; "image" what scripts/image.sh makes and loads the container
+# image with, and the tests run it with. "libraries" alone: just what the fast build's libraries are
 # built with, so that they can be built while the rest installs. --missing
 # only prints the packages it would install, one a line.
 set -eu
@@ -36,6 +37,7 @@ for group in "$@"; do
 	fuzz) packages="$packages $libraries clang llvm libclang-rt-dev" ;;
 	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
 	root) packages="$packages mmdebstrap git" ;;
+	image) packages="$packages mmdebstrap podman runc uidmap" ;;
 	*) echo "deps: unknown group $group" >&2; exit 2 ;;
 	esac
 done

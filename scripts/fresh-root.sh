@@ -41,18 +41,15 @@ root=$dir/debian-$release$kind
 log=$dir/debian-$release$kind.log
 
 ./scripts/deps.sh root
-# The archive, and the apt settings that reach it (a proxy; a snapshot's
-# expired Release files), as this machine's own apt configuration has them.
+# The archive, and the apt settings that reach it, as this machine's own
+# apt configuration has them.
 sources=$(./scripts/debian-mirror.sh deb "$suite")
 set --
 while read -r line; do
 	set -- "$@" "$line"
 done <<EOF
-$sources
+$(./scripts/debian-mirror.sh mmdebstrap "$suite")
 EOF
-for option in $(apt-config dump | sed -n 's/^\(Acquire::[A-Za-z]*::Proxy\|Acquire::Check-Valid-Until\) "\(.*\)";$/\1=\2/p'); do
-	set -- "$@" --aptopt="${option%%=*} \"${option#*=}\""
-done
 
 echo "fresh-root: making a minimal Debian $suite root in $root from:"
 echo "$sources" | sed 's/^/fresh-root:   /'

@@ -463,6 +463,8 @@ def cases():
              "confined.own_root", "memory_limit"] +
             [f"escape.{e}" for e in ESCAPES] + ["escape.absent_from_program"] +
             [f"escape.{e}.{how}" for how, names in ESCAPE_SETTINGS.items() for e in names] +
+            [f"container.{r}.{s}" for r in CONTAINER_ROWS for s in CONTAINER_SETTINGS
+             if r != "image" or s == "default"] +
             [f"bundle.{b}" for b in BUNDLE])
 
 
@@ -1683,6 +1685,8 @@ def case_escape(program, name, base):
     """The decoder, compromised, tries to get out; it must not."""
     name, _, setting = name.partition(".")
     whole, behind = ESCAPES[name]
+    if name == "affinity" and os.environ.get("FIRST_FRAME_SANITIZED"):
+        raise Skip("the sanitizer build lets any CPU mask be asked, for AddressSanitizer's threads")
     if setting:
         if setting == "user" and os.geteuid() != 0:
             raise Skip("the tests run as an ordinary user: the plain rows are this one")
@@ -1752,6 +1756,106 @@ def case_escape_absent(program):
     check(marker in open(os.environ["FIRST_FRAME_ESCAPES"], "rb").read(),
           "the test-only build has no escape attempts")
     check(marker not in open(program, "rb").read(), "the program has escape attempts in it")
+
+
+# The fast build's container image (scripts/image.sh), run by podman in the
+# settings people run containers in: the runtime's defaults (as root in
+# the container), another user id, every capability dropped, a read-only
+# root file system. "sample": the shipped program on the bundled sample;
+# "matrix": on a row of the matrix; "image": the image holds no test-only
+# code; the others are escape rows, the test-only build bound into the
+# container, judged as on the host by what its child reports it got.
+CONTAINER_SETTINGS = {"default": [], "user": ["--user", "65534:65534"],
+                      "no_capabilities": ["--cap-drop=all"], "read_only": ["--read-only"]}
+CONTAINER_ROWS = ["sample", "matrix", "image", "environment", "stat_outside", "read_sibling",
+                  "read_secret", "ids", "threads"]
+# podman as it runs here: runc, the cgroupfs manager, no default ulimits
+# (crun fails on these hybrid cgroups), unless the caller names a
+# configuration of its own.
+CONTAINERS_CONF = ('[engine]\nruntime = "runc"\ncgroup_manager = "cgroupfs"\n'
+                   '[containers]\ndefault_ulimits = []\n')
+
+
+def container_image():
+    """The image of this version, or a reason to skip."""
+    if "libopencv_core" in " ".join(linked_libraries(os.environ["FIRST_FRAME_ESCAPES"])):
+        raise Skip("the image is the fast build's")
+    if not shutil.which("podman"):
+        raise Skip("podman is missing")
+    if "CONTAINERS_CONF" not in os.environ:
+        conf = os.path.join(tempfile.gettempdir(), "first-frame-containers.conf")
+        with open(conf, "w") as f:
+            f.write(CONTAINERS_CONF)
+        os.environ["CONTAINERS_CONF"] = conf
+    version = re.search(r"\n\tVERSION ([0-9.]+)\n", open(os.path.join(TOP, "CMakeLists.txt")).read())
+    name = f"localhost/first-frame:{version.group(1)}"
+    if subprocess.run(["podman", "image", "exists", name]).returncode != 0:
+        raise Skip(f"no image {name}: scripts/image.sh makes it")
+    return name
+
+
+def case_container(name, workdir):
+    row, _, setting = name.partition(".")
+    image = container_image()
+    if row == "image":
+        exported = subprocess.run(f"podman create {image} | xargs -I{{}} sh -c "
+                                  "'podman export {} && podman rm -f {} > /dev/null'",
+                                  shell=True, capture_output=True, timeout=TIMEOUT)
+        check(exported.returncode == 0 and exported.stdout, f"cannot export {image}")
+        check(b"FIRST_FRAME_ESCAPE" not in exported.stdout, "the image holds test-only code")
+        check(b"usr/bin/first-frame" in exported.stdout, "the image has no program")
+        print(f"{image}: {len(exported.stdout) / 1e6:.1f} MB exported, no test-only code")
+        return
+    os.chmod(workdir, 0o777)  # for any user id
+    secret = os.path.join(workdir, "..", "secret")
+    with open(secret, "w") as f:
+        f.write("not for the decoder\n")
+    log = os.path.join(workdir, "escape.log")
+    fixture = video("hevc10_mkv" if row == "matrix" else "h264_mp4")
+    shutil.copy(SAMPLE if row == "sample" else fixture, os.path.join(workdir, "input_video"))
+    with open(os.path.join(workdir, "sibling"), "w") as f:
+        f.write("not for the decoder\n")
+    command = ["podman", "run", "--rm", "--network=none", *CONTAINER_SETTINGS[setting],
+               "-v", f"{workdir}:/work", "-v", f"{os.path.realpath(secret)}:/secret:ro"]
+    if row not in ("sample", "matrix"):
+        open(log, "w").close()
+        os.chmod(log, 0o666)
+        command += ["-v", f"{os.environ['FIRST_FRAME_ESCAPES']}:/escapes:ro", "--entrypoint",
+                    "/escapes", "-e", f"FIRST_FRAME_ESCAPE={row}", "-e",
+                    "FIRST_FRAME_ESCAPE_LOG=/work/escape.log", "-e",
+                    "FIRST_FRAME_ESCAPE_SECRET=/secret", "-e", f"FIRST_FRAME_TOKEN={SECRET_VALUE}"]
+    p = subprocess.run(command + [image], capture_output=True, timeout=TIMEOUT)
+    if p.returncode in (125, 126, 127):
+        raise Skip(f"podman cannot run the image here: {p.stderr.decode().strip()[-300:]}")
+    lines = p.stdout.decode().splitlines()
+    saved = os.path.join(workdir, "first_frame.bmp")
+    reference_name = "h264_mp4" if row != "matrix" else "hevc10_mkv"
+    if row == "sample":
+        # The sample is the h264_mp4 recipe's, as --make-sample writes it.
+        check((p.returncode, lines) == (0, [fps_line("25"), SAVED]), f"{p.returncode} {lines}")
+        expected = os.path.join(workdir, "..", "expected.bmp")
+        ffmpeg("-i", SAMPLE, "-frames:v", "1", "-pix_fmt", "bgr24", "-c:v", "bmp", expected)
+        check(difference(saved, expected)[0] == 0, "the image differs from ffmpeg's frame")
+        print(f"{setting}: {lines}")
+        return
+    if row == "matrix":
+        check((p.returncode, lines) == (0, [fps_line(VIDEOS["hevc10_mkv"]["rate"]), SAVED]),
+              f"{p.returncode} {lines}")
+        largest, mean = difference(saved, reference("hevc10_mkv"))
+        check((largest, mean) <= VIDEOS["hevc10_mkv"]["tolerance"], f"differs: {largest} {mean}")
+        print(f"{setting}: hevc10_mkv {lines}, largest {largest}, mean {mean:.3f}")
+        return
+    report = open(log, "rb").read().rstrip(b"\0").decode().splitlines()
+    got = confinement(report)
+    uid = 65534 if setting == "user" else 0
+    outcome = answer(ESCAPES[row][0], uid, got, False)
+    attempt = [l for l in report if l.startswith(f"{row}: ")]
+    result = "done" if outcome == DONE else f"denied {outcome}"
+    check(attempt == [f"{row}: trying", f"{row}: {result}"], f"report {attempt} ({got})")
+    check((p.returncode, lines) == (0, [fps_line("25"), SAVED]), f"{p.returncode} {lines}")
+    check(difference(saved, reference(reference_name)) == (0, 0.0), "the image differs")
+    check(SECRET_VALUE.encode() not in p.stdout, "the secret is on standard output")
+    print(f"{setting}: {attempt[-1]} ({', '.join(k for k, v in got.items() if v) or 'nothing'})")
 
 
 def huge_gif(path):
@@ -2010,6 +2114,8 @@ def run_case(program, case):
             case_memory_limit(program, workdir)
         elif kind == "bundle":
             case_bundle(name, workdir)
+        elif kind == "container":
+            case_container(name, workdir)
         elif case == "escape.absent_from_program":
             case_escape_absent(program)
         elif kind == "escape":
