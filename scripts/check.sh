@@ -29,8 +29,8 @@ fixtures=$top/build/tests/fixtures
 ./scripts/build-static.sh -DFIRST_FRAME_COMPARE_WITH="$top/build/first-frame" \
 	-DFIRST_FRAME_FIXTURES="$fixtures"
 
-say "building the fuzz target and its libraries beside the tests (log: build-replay.log)"
-setsid nice -n 19 ./scripts/fuzz.sh --build > build-replay.log 2>&1 &
+say "building the fuzz target and its libraries beside the tests (log: build/replay-build.log)"
+setsid nice -n 19 ./scripts/fuzz.sh --build > build/replay-build.log 2>&1 &
 fuzz_build=$!
 # If a step fails, the build beside it goes too.
 trap 'kill -- -$fuzz_build 2>/dev/null || true' EXIT
@@ -47,9 +47,9 @@ for build in build-sanitize build-static build; do
 	ctest --test-dir "$build" --output-on-failure --parallel 2
 done
 
-say "waiting for the fuzz target (build-replay.log)"
+say "waiting for the fuzz target (build/replay-build.log)"
 if ! wait "$fuzz_build"; then
-	tail -n 40 build-replay.log
+	tail -n 40 build/replay-build.log
 	exit 1
 fi
 trap - EXIT
