@@ -648,8 +648,10 @@ static int open_video_for_reading([[maybe_unused]] int video)
 {
 #if FIRST_FRAME_VIDEO_BY_DESCRIPTOR
 	int fd = open(descriptor_path(video).c_str(), O_RDONLY | O_CLOEXEC);
-	if (fd < 0 && errno == ENOENT && (fd = open("input_video", O_RDONLY | O_CLOEXEC)) >= 0 &&
-	    !same_file(fd, video)) {
+	if (fd >= 0 || errno != ENOENT)
+		return fd;
+	fd = open("input_video", O_RDONLY | O_CLOEXEC);
+	if (fd >= 0 && !same_file(fd, video)) {
 		close(fd);
 		fd = -1;
 	}
@@ -1030,9 +1032,10 @@ static bool confine_decoder(int video, int reports, int filter, pid_t parent, Co
 {
 	const bool root = geteuid() == 0;
 	bool kept_root = false;
-	int input = -1;
-	if (!(single_threaded() && (input = open_video_for_reading(video)) >= 0 &&
-		forget_environment() && detach_standard_streams(input) &&
+	if (!single_threaded())
+		return false;
+	const int input = open_video_for_reading(video);
+	if (!(input >= 0 && forget_environment() && detach_standard_streams(input) &&
 		close_other_descriptors({FIRST_FRAME_VIDEO_BY_DESCRIPTOR ? -1 : video, reports, filter}) &&
 		leave_session() && take_unprivileged_ids(root, true, video, kept_root)))
 		return false;

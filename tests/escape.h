@@ -663,6 +663,8 @@ extern "C" __attribute__((weak)) const int first_frame_escape_from_decoder;
 [[maybe_unused]] static void escape_confined(const std::string& got)
 {
 	escape_report("confined: " + got);
+	// (Weak: null unless the preloaded library defines it.)
+	// cppcheck-suppress knownConditionTrueFalse
 	if (&first_frame_escape_from_decoder == nullptr)
 		attempt_escape();
 }
