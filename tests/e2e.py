@@ -132,6 +132,16 @@ VIDEOS = {
     "gif_gif":      recipe(["-c:v", "gif"], "gif"),
     # What a player shows, where the container says more than the stream.
     "h264_trim":    recipe(X264 + ["-pix_fmt", "yuv420p"], trim=5),
+    # An open GOP with deep B-frames cut at frame 30, six after a CRA, with
+    # negative composition offsets, and the CRA then left out of stss, as a
+    # phone's clip had it: the demuxer times the first frames it keeps
+    # before zero, and the ffmpeg CLI's image output, which keeps to a
+    # constant rate from zero, drops the first; the decoder's first frame
+    # is the one at the cut, which a player shows and the program saves.
+    "hevc_trim_cra": recipe(X265[:-1] + ["log-level=none:keyint=24:min-keyint=24:open-gop=1:"
+                                         "bframes=7:b-adapt=0:rc-lookahead=20:scenecut=0",
+                                         "-tag:v", "hvc1", "-pix_fmt", "yuv420p"],
+                            trim=30, frames=48),
     "av1_trim":     recipe(["-c:v", "libaom-av1", "-cpu-used", "8", "-usage", "realtime",
                             "-pix_fmt", "yuv420p"], trim=5),
     "h264_mirror":  recipe(X264 + ["-pix_fmt", "yuv420p"], matrix=(-1, 0, 0, 1), shows="hflip"),
@@ -534,15 +544,26 @@ def remake(name, out):
     r = VIDEOS[name]
     src = encoded(name)
     if r["trim"]:
-        ffmpeg("-ss", str(r["trim"] / float(r["rate"])), "-i", src, "-c", "copy", "-f", "mp4", out)
+        cra = r["codec"][0:2] == ["-c:v", "libx265"]
+        ffmpeg("-ss", str(r["trim"] / float(r["rate"])), "-i", src, "-c", "copy", "-f", "mp4",
+               *(["-movflags", "+negative_cts_offsets"] if cra else []), out)
         probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
-                                "-show_entries", "packet=flags", "-of", "csv=p=0", out],
+                                "-show_entries", "packet=pts,flags", "-of", "csv=p=0", out],
                                capture_output=True, text=True, check=True).stdout.split()
         # The edit list really starts after the keyframe: the demuxer marks
-        # the frames from it to the cut to be discarded.
-        marked = ["D" in flags for flags in probe]
-        check("K" in probe[0] and marked[:r["trim"] + 1] == [True] * r["trim"] + [False],
+        # the frames from it to the cut to be discarded (with B-frames, the
+        # keyframe's leading pictures too, in decode order).
+        packets = [(int(p.split(",")[0]), "D" in p) for p in probe]
+        marked = [d for _, d in packets]
+        check("K" in probe[0] and (marked[:r["trim"] + 1] == [True] * r["trim"] + [False] or
+                                   cra and marked[0] and not all(marked)),
               f"{name}: no edit list starting at frame {r['trim']}")
+        if cra:
+            leave_first_sample_out_of_stss(out)
+            # The class: the first frames kept are timed more than a frame
+            # before zero (the time base 12800 a second, 25 frames).
+            kept = [pts for pts, discarded in packets[:16] if not discarded]
+            check(min(kept) < -512, f"{name}: the kept frames start at {min(kept)}, not before zero")
     elif r["matrix"]:
         data = bytearray(open(src, "rb").read())
         at = data.index(b"tkhd")
@@ -562,6 +583,35 @@ def remake(name, out):
                "-fflags", "+bitexact", "-f", muxer(r["suffix"]), out)
     else:
         audio_encrypted(src, out)
+
+
+def leave_first_sample_out_of_stss(path):
+    """Leave the first sample, a CRA picture, out of the sync samples, in
+    place (the box keeps its size), after checking that it is a CRA."""
+    data = bytearray(open(path, "rb").read())
+    found = {}
+    def walk(start, end):
+        for at, kind, stop in mp4_boxes(data, start, end):
+            if kind in (b"moov", b"trak", b"mdia", b"minf", b"stbl"):
+                walk(at + 8, stop)
+            elif kind in (b"stss", b"stco") and kind not in found:
+                found[kind] = at
+    walk(0, len(data))
+    stss, stco = found[b"stss"], found[b"stco"]
+    count, first = struct.unpack_from(">II", data, stss + 12)
+    # The first sample's NAL units (4-byte lengths, as hvcC says): the
+    # first picture's is a CRA (type 21).
+    at = struct.unpack_from(">I", data, stco + 16)[0]
+    kinds = []
+    while len(kinds) < 8:
+        length = struct.unpack_from(">I", data, at)[0]
+        kinds.append(data[at + 4] >> 1 & 0x3f)
+        at += 4 + length
+    check(first == 1 and next(k for k in kinds if k < 32) == 21,
+          f"{path}: the first sample is no CRA in stss ({first}, NAL units {kinds})")
+    entries = struct.unpack_from(f">{count}I", data, stss + 16)
+    struct.pack_into(f">I{count - 1}I", data, stss + 12, count - 1, *entries[1:])
+    open(path, "wb").write(data)
 
 
 def mp4_boxes(data, start, end):
