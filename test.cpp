@@ -1264,17 +1264,20 @@ static bool name_image_file(ImageFile& image, const std::string& name)
 	});
 }
 
-// Store the image complete or not at all: encoded in memory (the library's
-// own file writer does not report a short write), written into a file of
-// its own, which gets a hidden name, is closed with its errors checked and
-// is renamed over the target, so a reader sees the old image or the new
-// one, never a mix. On failure what is left is removed, and an earlier
-// image stays as it was.
-static bool store_image(const cv::Mat& frame, const std::string& name)
+// The image, encoded in memory (the library's own file writer does not
+// report a short write).
+static bool encode_image(const cv::Mat& frame, std::vector<unsigned char>& encoded)
 {
-	std::vector<unsigned char> encoded;
-	if (!cv::imencode(".bmp", frame, encoded, std::vector<int>()))
-		return false;
+	return cv::imencode(".bmp", frame, encoded, std::vector<int>());
+}
+
+// Store the image complete or not at all: written into a file of its own,
+// which gets a hidden name, is closed with its errors checked and is
+// renamed over the target, so a reader sees the old image or the new one,
+// never a mix. On failure what is left is removed, and an earlier image
+// stays as it was.
+static bool store_image(const std::vector<unsigned char>& encoded, const std::string& name)
+{
 	ImageFile image = create_image_file(name);
 	if (image.fd < 0)
 		return false;
@@ -1469,6 +1472,16 @@ static bool restore_child_signal()
 	return std::signal(SIGCHLD, SIG_DFL) != SIG_ERR;
 }
 
+// The child has handed over all it had to give: it ends at once, without
+// the libraries' destructors, which this process waits for otherwise. A
+// sanitizer build runs them, for its leak check at exit.
+[[noreturn]] static void leave(int status)
+{
+	if (FIRST_FRAME_SANITIZED)
+		std::exit(status); // NOLINT(concurrency-mt-unsafe)
+	_exit(status);
+}
+
 // Open the video here and start the child that decodes; then build its
 // filter while it gets ready. The child does not return from here. A
 // video that is not there fails the open, before anything else is started
@@ -1495,7 +1508,7 @@ static bool start_decoder(Decoder& decoder)
 	if (decoder.pid == 0) {
 		close(ends[0]);
 		close(filter[1]);
-		std::exit(decode_first_frame(video, ends[1], filter[0], parent)); // NOLINT(concurrency-mt-unsafe)
+		leave(decode_first_frame(video, ends[1], filter[0], parent));
 	}
 	close(ends[1]);
 	close(filter[0]);
@@ -1551,12 +1564,18 @@ int main(int argc, char* argv[])
 	}
 
 	// A picture not taken is one the child need not finish handing over.
+	// It is encoded while the child ends; nothing is written before its
+	// end shows it ended well.
 	cv::Mat frame;
-	bool bReceived = run_step([&] { return receive_picture(decoder, frame); });
+	std::vector<unsigned char> encoded;
+	bool bReceived = run_step([&] {
+		return receive_picture(decoder, frame) && encode_image(frame, encoded);
+	});
 	if (!bReceived)
 		(void)kill(decoder.pid, SIGKILL);
+	frame.release();
 	if (!wait_for_decoder(decoder) || !bReceived ||
-	    !run_step([&] { return store_image(frame, "first_frame.bmp"); })) {
+	    !run_step([&] { return store_image(encoded, "first_frame.bmp"); })) {
 		std::puts("error: failed to write the image file.");
 		return -1;
 	}
