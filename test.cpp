@@ -24,7 +24,9 @@
 #include <malloc.h>
 #include <poll.h>
 #include <sched.h>
+#ifdef FIRST_FRAME_FILTER_MAKER
 #include <seccomp.h>
+#endif
 #include <grp.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
@@ -274,7 +276,7 @@ struct landlock_ruleset
 	uint64_t scoped;
 };
 
-#if !FIRST_FRAME_VIDEO_BY_DESCRIPTOR
+#if !FIRST_FRAME_VIDEO_BY_DESCRIPTOR || FIRST_FRAME_SANITIZED
 // Allow `access` to the file that `fd` names, or beneath the directory.
 static bool allow(int rules, int fd, uint64_t access)
 {
@@ -393,12 +395,17 @@ static bool under_valgrind()
 // Where a cheap look at an argument narrows a call to its use here, the
 // rule takes it. The threads FFmpeg starts later inherit the filter.
 //
-// This process builds the filter while the child gets ready, and writes it
-// to `to` as the kernel's BPF program for the child to load: building it
-// takes libseccomp longer than all the rest of the child's confinement, and
-// so it costs no time of the child's.
-static bool write_filter(int to, pid_t decoder)
+// The filter is made once, when the program is built, by libseccomp, and
+// the program carries it as the kernel's BPF program (no run builds it,
+// and the program does not link libseccomp): one for a real CPU, one for
+// valgrind. The child's pid, which two rules compare with, is written in
+// as a placeholder that no pid can be, and filled in for each run.
+static const uint32_t pid_placeholder = 0x7ff7f7f7;
+
+#ifdef FIRST_FRAME_FILTER_MAKER
+static bool make_filter(int to, bool valgrind)
 {
+	const pid_t decoder = static_cast<pid_t>(pid_placeholder);
 	static const int plain[] = {
 		// memory (brk: the C library's heap when mmap is refused, under
 		// a memory limit; mremap: realloc of a block it mapped)
@@ -447,10 +454,13 @@ static bool write_filter(int to, pid_t decoder)
 		// and openat, whose flags it can
 		{SYS_clone3, ENOSYS}, {SYS_openat2, ENOSYS},
 	};
-	// The whole process goes; where the kernel cannot do that (before
-	// Linux 4.14, or under valgrind, which passes only the older interface
-	// through), the thread that made the call.
-	const uint32_t deny = seccomp_api_get() >= 3 ? SCMP_ACT_KILL_PROCESS : SCMP_ACT_KILL;
+	// The whole process goes; under valgrind, which passes only the older
+	// interface through, the thread that made the call. (A kernel before
+	// Linux 4.14, which does not know the newer action, takes it as the
+	// older.) The build's kernel is not asked what it can do.
+	const uint32_t deny = valgrind ? SCMP_ACT_KILL : SCMP_ACT_KILL_PROCESS;
+	if (seccomp_api_set(3) != 0)
+		return false;
 	scmp_filter_ctx filter = seccomp_init(deny);
 	if (filter == nullptr)
 		return false;
@@ -468,7 +478,6 @@ static bool write_filter(int to, pid_t decoder)
 	// valgrind's runtime calls of its own. Added first, as libseccomp keeps
 	// the first rule without conditions for a call, so these stand over
 	// the narrower rules below.
-	const bool valgrind = under_valgrind();
 #if FIRST_FRAME_SANITIZED
 	// AddressSanitizer's: its threads' signal stacks and bounds (each
 	// thread asks its attributes, its CPU mask among them, by its own
@@ -577,6 +586,7 @@ static bool write_filter(int to, pid_t decoder)
 	seccomp_release(filter);
 	return ok;
 }
+#endif
 
 // The filter this process wrote for the child, whole: the child reads it
 // until this process closes the pipe, which it does once it has mapped
@@ -1434,6 +1444,30 @@ static bool wait_for_decoder(const Decoder& decoder)
 	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+#if defined(FIRST_FRAME_FILTER_MAKER) || defined(FIRST_FRAME_FUZZ_TARGET)
+// (Made by the maker; the fuzz target confines nothing.)
+static const sock_filter decoder_filter[1] = {};
+static const sock_filter decoder_filter_valgrind[1] = {};
+#else
+#include "first-frame-filter.h" // made at build time by first-frame-filter
+#endif
+
+// Write the filter for the child `decoder` to `to`, its pid filled in.
+// (valgrind's client request is asked by this process, which never
+// parses the video, so a video cannot pretend.)
+static bool write_filter(int to, pid_t decoder)
+{
+	std::vector<sock_filter> program(std::begin(decoder_filter), std::end(decoder_filter));
+	// (cppcheck, which does not see valgrind's header, thinks it false.)
+	// cppcheck-suppress knownConditionTrueFalse
+	if (under_valgrind())
+		program.assign(std::begin(decoder_filter_valgrind), std::end(decoder_filter_valgrind));
+	for (sock_filter& step : program)
+		if (BPF_CLASS(step.code) == BPF_JMP && step.k == pid_placeholder)
+			step.k = static_cast<uint32_t>(decoder);
+	return write_all(to, program.data(), program.size() * sizeof program[0]);
+}
+
 // Root's child, in a user namespace of its own, is to be nobody there;
 // this process, root outside it, maps nobody onto nobody outside, which
 // the child cannot do for itself.
@@ -1536,7 +1570,26 @@ static bool keep_memory_private()
 	return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
 }
 
-#ifndef FIRST_FRAME_FUZZ_TARGET // the fuzz target brings its own entry point
+#ifdef FIRST_FRAME_FILTER_MAKER
+// At build time: the filters, as C, for first-frame-filter.h.
+int main()
+{
+	std::puts("// Made by first-frame-filter, from test.cpp, when the program was built:");
+	std::puts("// the decoding child's system-call filter, as the kernel's BPF program.");
+	for (bool valgrind : {false, true}) {
+		int ends[2] = {-1, -1};
+		std::vector<sock_filter> program;
+		if (pipe(ends) != 0 || !make_filter(ends[1], valgrind) || close(ends[1]) != 0 ||
+		    !receive_filter(ends[0], program))
+			return 1;
+		std::printf("static const sock_filter decoder_filter%s[] = {\n", valgrind ? "_valgrind" : "");
+		for (const sock_filter& step : program)
+			std::printf("\t{0x%04x, %u, %u, 0x%08x},\n", step.code, step.jt, step.jf, step.k);
+		std::puts("};");
+	}
+	return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+#elif !defined(FIRST_FRAME_FUZZ_TARGET) // the fuzz target brings its own entry point
 int main(int argc, char* argv[])
 {
 	(void)argc;

@@ -9,7 +9,7 @@
 #
 # PREFIX/debian-sources lists what scripts/static-deps.sh built or copied
 # in ("NAME VERSION" a line); each ARCHIVE (a static library the program
-# links from the system, such as libseccomp.a or the C++ runtime's) is
+# links from the system, such as the C++ runtime's) is
 # traced to its source package through dpkg.
 set -eu
 

@@ -67,8 +67,8 @@ fi
 
 if $static; then
 	# The packages whose static libraries the fast build links in: the
-	# compression libraries, libseccomp, and the C++ runtime's.
-	bundled="zlib1g-dev libbz2-dev liblzma-dev libseccomp-dev"
+	# compression libraries, and the C++ runtime's.
+	bundled="zlib1g-dev libbz2-dev liblzma-dev"
 	for archive in libstdc++.a libgcc.a; do
 		owner=$(dpkg-query -S "$(realpath "$(c++ -print-file-name="$archive")")" 2>/dev/null) &&
 			bundled="$bundled ${owner%%:*}"

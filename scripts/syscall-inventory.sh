@@ -1,6 +1,6 @@
 #!/bin/sh
 # Which system calls the fast build's linked code can make, and how the
-# decoding child's filter (write_filter in test.cpp) treats each: kept so
+# decoding child's filter (make_filter in test.cpp) treats each: kept so
 # that a library update that brings a new call is seen before it ships.
 #
 #   syscall-inventory.sh PROGRAM            print the inventory
@@ -8,8 +8,8 @@
 #                                           kept one for this Debian release,
 #                                           scripts/syscall-inventory-NN.txt
 #
-# From the fast build's binary (FFmpeg, dav1d, OpenCV, libstdc++ and
-# libseccomp linked in; the C library alone shared) it takes:
+# From the fast build's binary (FFmpeg, dav1d, OpenCV and libstdc++
+# linked in; the C library alone shared) it takes:
 #  - every C library function the linked code imports, mapped to the
 #    system calls it can make on glibc 2.36 and 2.41 by
 #    scripts/libc-calls.txt; a function not in that map fails the run;
@@ -18,7 +18,7 @@
 # Each system call so reached must have a class in libc-calls.txt
 # (allowed, narrowed: allowed with conditions on its arguments, refused
 # with an errno, or killed), and the class must agree with the filter: a
-# call allowed, narrowed or refused is named in write_filter, a killed one
+# call allowed, narrowed or refused is named in make_filter, a killed one
 # is not (the filter kills whatever it does not name). One inventory is
 # kept a release, as each builds the fast build with its own C library
 # headers and C++ runtime (Debian 12: glibc 2.36, GCC 12; 13: 2.41, 14).
@@ -111,7 +111,7 @@ for call in raw:
 
 # What the filter names, outside the test builds' extras.
 source = open(os.path.join(top, "test.cpp")).read()
-body = source[source.index("static bool write_filter"):]
+body = source[source.index("static bool make_filter"):]
 body = body[:body.index("\n}\n")]
 body = re.sub(r"#if FIRST_FRAME_SANITIZED.*?#endif", "", body, flags=re.S)
 body = re.sub(r"if \(valgrind\) \{.*?\n\t\}", "", body, flags=re.S)
