@@ -571,10 +571,12 @@ static bool make_filter(int to, bool valgrind)
 	// and then (the C library's character conversions, the time zone),
 	// and does without. Where the video is read through its descriptor
 	// nothing is opened at all, as if no file were there; where FFmpeg
-	// opens it by name, it is opened, and even where the kernel has no
-	// Landlock nothing is written, created or emptied by path. (O_TMPFILE
-	// includes O_DIRECTORY, which a read may have.)
-	rule(FIRST_FRAME_VIDEO_BY_DESCRIPTOR ? enoent : SCMP_ACT_ALLOW, SYS_openat,
+	// opens it by name (or in a sanitizer build, whose runtime reads /proc
+	// as it goes), it is opened, and even where the kernel has no Landlock
+	// nothing is written, created or emptied by path. (O_TMPFILE includes
+	// O_DIRECTORY, which a read may have.)
+	const bool opens = !FIRST_FRAME_VIDEO_BY_DESCRIPTOR || FIRST_FRAME_SANITIZED;
+	rule(opens ? SCMP_ACT_ALLOW : enoent, SYS_openat,
 	    SCMP_A2(SCMP_CMP_MASKED_EQ, O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND |
 		(O_TMPFILE & ~O_DIRECTORY), 0));
 	// FFmpeg marks the video's descriptor close-on-exec (and copies it,
