@@ -343,6 +343,11 @@ class ByBuild:
         self.descriptor, self.path = descriptor, path
 
 
+class ByFFmpeg(ByBuild):
+    """An answer that depends on the build's FFmpeg alone, a sanitizer build's
+    or not: by name it must still open the video once confined."""
+
+
 class Seen:
     """An answer that depends on what the child got, as it reports it: a
     root of its own (a removed directory; where FFmpeg opens the video by
@@ -449,7 +454,7 @@ ESCAPE_SETTINGS = {
     "neither":       FILES + ("environment", "stat_outside"),
     "user":          FILES + ("environment", "stat_outside", "core_limit", "ids", "memory",
                               "threads", "cpu_clock", "affinity", "forged_image"),
-    "private_video": {"ids": ByBuild(errno.EPERM, DONE)},
+    "private_video": {"ids": ByFFmpeg(errno.EPERM, DONE)},
 }
 REFUSED = {"no_namespaces": [("unshare", errno.EPERM), ("chroot", errno.EPERM)],
            "no_landlock": [("landlock_create_ruleset", errno.ENOSYS)]}
@@ -1512,12 +1517,16 @@ def escaping_program(program, env, filter_off=False, hurried=False):
 
 
 def by_path(program):
-    """Whether the child may open files by name once confined: where the
-    build's FFmpeg opens the video so (before 6.0: libavformat 59, Debian
-    12's, which has no fd: protocol), and in a sanitizer build, whose
-    runtime reads /proc as it goes."""
-    return (bool(os.environ.get("FIRST_FRAME_SANITIZED")) or
-            "libavformat.so.59" in linked_libraries(program))
+    """Whether the build's FFmpeg opens the video by name (before 6.0:
+    libavformat 59, Debian 12's, which has no fd: protocol)."""
+    return "libavformat.so.59" in linked_libraries(program)
+
+
+def opens_by_name(program):
+    """Whether the child may open files by name once confined: where its
+    FFmpeg opens the video so, and in a sanitizer build, whose runtime
+    reads /proc as it goes."""
+    return bool(os.environ.get("FIRST_FRAME_SANITIZED")) or by_path(program)
 
 
 def confinement(report):
@@ -1530,14 +1539,18 @@ def confinement(report):
             "tasks": got["tasks"] == "bounded", "memory": got["memory"] == "bounded"}
 
 
-def answer(outcome, uid, got, path):
-    """What an attempt must meet, for who ran it, what the child got and
-    how the build reads the video (`path`: by name)."""
+def answer(outcome, uid, got, path, opens=None):
+    """What an attempt must meet, for who ran it, what the child got, how
+    the build's FFmpeg reads the video (`path`: by name) and whether the
+    child may open files by name (`opens`, by default as `path`)."""
+    opens = path if opens is None else opens
     while True:
         if isinstance(outcome, ByUser):
             outcome = outcome.root if uid == 0 else outcome.user
-        elif isinstance(outcome, ByBuild):
+        elif isinstance(outcome, ByFFmpeg):
             outcome = outcome.path if path else outcome.descriptor
+        elif isinstance(outcome, ByBuild):
+            outcome = outcome.path if opens else outcome.descriptor
         elif isinstance(outcome, Seen):
             outcome = ((outcome.mounted if path else outcome.rooted) if got["root"] else
                        outcome.landlock if got["Landlock"] else outcome.bare)
@@ -1678,7 +1691,7 @@ def escape_attempt(program, name, base, outcome, filter_off, setting=None):
     log_lines = (open(log, "rb").read().rstrip(b"\0").decode().splitlines()
                  if os.path.exists(log) else [])
     got = confinement(log_lines)
-    outcome = answer(outcome, user, got, by_path(program))
+    outcome = answer(outcome, user, got, by_path(program), opens_by_name(program))
     started = [int(l.split()[-1]) for l in log_lines if l.startswith("threads started: ")]
     report = [l for l in log_lines if l.startswith(f"{name}: ")]
     got_text = ", ".join(k for k, v in got.items() if v) or "nothing"
