@@ -720,9 +720,12 @@ static bool drop_capabilities()
 	if (syscall(SYS_capget, &header, held) != 0)
 		return false;
 	if ((held[0].effective & (1U << CAP_SETPCAP)) != 0) {
-		for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; cap++)
-			if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
-				return false;
+		// Each the kernel knows, until it knows no more (EINVAL).
+		int cap = 0;
+		while (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) == 0)
+			cap++;
+		if (errno != EINVAL || cap == 0)
+			return false;
 	}
 	// Ambient capabilities came with Linux 4.3; before, there are none.
 	if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL)
