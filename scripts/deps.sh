@@ -35,7 +35,7 @@ for group in "$@"; do
 	static) packages="$packages $libraries" static=true ;;
 	libraries) packages="$compiler $libraries" static=true ;;
 	fuzz) packages="$packages $libraries clang llvm libclang-rt-dev" ;;
-	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv" ;;
+	bench) packages="$packages hyperfine time gnuplot-nox ffmpegthumbnailer python3-opencv linux-perf" ;;
 	root) packages="$packages mmdebstrap git" ;;
 	image) packages="$packages mmdebstrap podman runc uidmap" ;;
 	*) echo "deps: unknown group $group" >&2; exit 2 ;;
