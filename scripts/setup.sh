@@ -32,7 +32,7 @@ step() { # what, command...: the command's output into the log
 	shift
 	"$@" >> "$log" 2>&1 || fail "$log"
 }
-packages() { ./scripts/deps.sh --missing "$@" | tr '\n' ' '; }
+packages() { ./scripts/deps.sh --missing "$@" | paste -sd ' ' -; }
 
 tools=$(packages libraries)
 step "${tools:+installing what the fast build's libraries are built with: $tools; }bringing the system libraries it bundles up to date" \
