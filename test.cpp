@@ -802,6 +802,7 @@ struct Confined
 	bool landlocked = false; // Landlock's fence
 	bool tasks_bounded = false;
 	bool memory_bounded = false;
+	bool kept_root = false;  // uid 0, where root may not change its ids
 };
 
 // The child's share of the machine. Memory: the data it may map, which
@@ -1046,21 +1047,20 @@ static bool report(int to, Report what, const void* data = nullptr, size_t size 
 static bool confine_decoder(int video, int reports, int filter, pid_t parent, Confined& got)
 {
 	const bool root = geteuid() == 0;
-	bool kept_root = false;
 	if (!single_threaded())
 		return false;
 	const int input = open_video_for_reading(video);
 	if (!(input >= 0 && forget_environment() && detach_standard_streams(input) &&
 		close_other_descriptors({FIRST_FRAME_VIDEO_BY_DESCRIPTOR ? -1 : video, reports, filter}) &&
-		leave_session() && take_unprivileged_ids(root, true, video, kept_root)))
+		leave_session() && take_unprivileged_ids(root, true, video, got.kept_root)))
 		return false;
 	bool own_users = false;
 	got.rooted = enter_empty_root(video, own_users); // where refused: the filter and Landlock
 	std::vector<sock_filter> program;
 	// (The kernel never counts the tasks of uid 0.)
 	return (!root || report(reports, own_users ? OWN_USERS : SHARED_USERS)) &&
-	    receive_filter(filter, program) && take_unprivileged_ids(root, false, video, kept_root) &&
-	    limit_resources(own_users && !kept_root, got) && drop_capabilities() &&
+	    receive_filter(filter, program) && take_unprivileged_ids(root, false, video, got.kept_root) &&
+	    limit_resources(own_users && !got.kept_root, got) && drop_capabilities() &&
 	    forbid_core_dumps() && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == parent &&
 	    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
 	    confine_file_system(video, got.landlocked) && load_filter(program);
@@ -1366,7 +1366,8 @@ static int decode_first_frame(int video, int reports, int filter, pid_t parent)
 #ifdef FIRST_FRAME_ESCAPE_ATTEMPTS
 	escape_confined(std::string("root ") + (got.rooted ? "own" : "shared") + ", Landlock " +
 	    (got.landlocked ? "on" : "off") + ", tasks " + (got.tasks_bounded ? "bounded" : "unbounded") +
-	    ", memory " + (got.memory_bounded ? "bounded" : "unbounded"));
+	    ", memory " + (got.memory_bounded ? "bounded" : "unbounded") + ", ids " +
+	    (got.kept_root ? "root" : "unprivileged"));
 #endif
 	return decode_video(name, reports);
 }
@@ -1475,7 +1476,9 @@ static bool write_filter(int to, pid_t decoder)
 
 // Root's child, in a user namespace of its own, is to be nobody there;
 // this process, root outside it, maps nobody onto nobody outside, which
-// the child cannot do for itself.
+// the child cannot do for itself. Root without the capabilities to change
+// ids cannot map it (nor root onto itself, which takes CAP_SETFCAP): the
+// child then stays uid 0, which it sees as the unmapped id, 65534.
 static bool map_nobody(pid_t decoder)
 {
 	const std::string proc = "/proc/" + std::to_string(decoder);

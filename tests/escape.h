@@ -75,7 +75,8 @@
 //                 and the counts at the end
 // It reports "NAME: trying" and then "NAME: done" or "NAME: denied ERRNO",
 // and the run goes on. Before it, the program reports what its child got
-// ("confined: root own|shared, Landlock on|off, tasks bounded|unbounded"),
+// ("confined: root own|shared, Landlock on|off, tasks bounded|unbounded,
+// memory bounded|unbounded, ids unprivileged|root"),
 // so that the tests judge each attempt by what stood in its way. Where
 // the attempt is made from inside FFmpeg (tests/escape-preload.cpp, in
 // the default build), the program only reports. The child starts with no environment of its own,
