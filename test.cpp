@@ -147,8 +147,9 @@ static bool set_capture_options()
 // which counts against the child's memory ceiling (a 64-core host starts
 // over a hundred such threads in the default build): four arenas serve
 // the few threads that decode. Called first thing in the child, before
-// any thread exists; if glibc or the kernel refuses, the run is only
-// slower.
+// any thread exists, and in the parent once the child decodes, for the
+// picture handed over and its BMP; if glibc or the kernel refuses, the
+// run is only slower.
 static void prepare_heap()
 {
 #ifdef M_MMAP_THRESHOLD
@@ -1280,9 +1281,13 @@ static bool name_image_file(ImageFile& image, const std::string& name)
 }
 
 // The image, encoded in memory (the library's own file writer does not
-// report a short write).
+// report a short write). The encoder appends as it goes: room for the
+// whole BMP (its headers, then rows padded to four bytes) is made first,
+// so that it is neither copied as it grows nor touched twice.
 static bool encode_image(const cv::Mat& frame, std::vector<unsigned char>& encoded)
 {
+	const size_t row = (static_cast<size_t>(frame.cols) * frame.elemSize() + 3) & ~size_t{3};
+	encoded.reserve(1024 + row * static_cast<size_t>(frame.rows));
 	return cv::imencode(".bmp", frame, encoded, std::vector<int>());
 }
 
@@ -1616,6 +1621,7 @@ int main(int argc, char* argv[])
 		std::puts("error: failed to open the video file.");
 		return -1;
 	}
+	prepare_heap();
 	std::printf("Frame per seconds: %f\n", fps);
 
 	if (!received(decoder, READ)) {
