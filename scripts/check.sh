@@ -39,12 +39,14 @@ trap 'kill -- -$fuzz_build 2>/dev/null || true' EXIT
 ./scripts/package-check.sh build
 ./scripts/package-check.sh build-static
 # The container rows of the fast build's suite run this image. Run as root
-# it must be made; as a user podman may not be set up for rootless
-# containers, and the rows then skip, saying so.
+# it must be made, except where / is no mount point (a plain chroot):
+# podman's storage remounts / to unpack a layer, which fails there. As a
+# user podman may not be set up for rootless containers. The rows then
+# skip, saying so.
 say "making the container image (log: build/image.log)"
 if ! ./scripts/image.sh > build/image.log 2>&1; then
 	tail -n 20 build/image.log
-	[ "$(id -u)" -ne 0 ] || exit 1
+	[ "$(id -u)" -ne 0 ] || ! mountpoint -q / || exit 1
 	say "no container image here: the container rows skip"
 fi
 
