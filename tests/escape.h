@@ -145,9 +145,14 @@ static const char* escape_setting(const char* name)
 __attribute__((constructor)) static void escape_start()
 {
 	for (char** at = environ; *at != nullptr; at++) {
+		// Only our settings are copied: a copy of any other entry, freed,
+		// would leave the caller's secret in the heap for the environment
+		// attempt to find, a find of our own making.
+		if (std::strncmp(*at, "FIRST_FRAME_ESCAPE", 18) != 0)
+			continue;
 		const std::string entry = *at;
 		const size_t equals = entry.find('=');
-		if (entry.rfind("FIRST_FRAME_ESCAPE", 0) == 0 && equals != std::string::npos)
+		if (equals != std::string::npos)
 			escape_settings()[entry.substr(0, equals)] = entry.substr(equals + 1);
 	}
 	escape_program = getpid();
